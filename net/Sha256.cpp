@@ -1,0 +1,88 @@
+#include "net/Sha256.h"
+
+#include <windows.h>
+#include <bcrypt.h>
+
+#include <memory>
+#include <type_traits>
+#include <vector>
+
+namespace {
+
+constexpr DWORD kReadBufferSize = 1048576;
+
+void CloseProvider(BCRYPT_ALG_HANDLE provider) {
+    BCryptCloseAlgorithmProvider(provider, 0);
+}
+
+using ProviderHandle = std::unique_ptr<void, decltype(&CloseProvider)>;
+using HashHandle = std::unique_ptr<void, decltype(&BCryptDestroyHash)>;
+using FileHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, decltype(&CloseHandle)>;
+
+bool GetDwordProperty(BCRYPT_HANDLE object, const wchar_t* name, DWORD& value) {
+    ULONG written = 0;
+    return BCryptGetProperty(object, name, reinterpret_cast<PUCHAR>(&value), sizeof(value), &written, 0) >= 0;
+}
+
+// Feeds the file to the hash in 1 MiB blocks; the read-only share keeps writers out meanwhile.
+bool HashFileContents(BCRYPT_HASH_HANDLE hash, const std::wstring& path) {
+    HANDLE raw = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (raw == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FileHandle file(raw, &CloseHandle);
+    std::vector<unsigned char> buffer(kReadBufferSize);
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(file.get(), buffer.data(), kReadBufferSize, &read, nullptr)) {
+            return false;
+        }
+        if (read == 0) {
+            return true;
+        }
+        if (BCryptHashData(hash, buffer.data(), read, 0) < 0) {
+            return false;
+        }
+    }
+}
+
+}  // namespace
+
+std::wstring Sha256OfFile(const std::wstring& path) {
+    BCRYPT_ALG_HANDLE rawProvider = nullptr;
+    NTSTATUS status = BCryptOpenAlgorithmProvider(&rawProvider, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
+    ProviderHandle provider(rawProvider, &CloseProvider);
+    if (status < 0 || !provider) {
+        return std::wstring();
+    }
+    DWORD objectLength = 0;
+    DWORD digestLength = 0;
+    if (!GetDwordProperty(provider.get(), BCRYPT_OBJECT_LENGTH, objectLength) ||
+        !GetDwordProperty(provider.get(), BCRYPT_HASH_LENGTH, digestLength)) {
+        return std::wstring();
+    }
+    std::vector<unsigned char> hashObject(objectLength);
+    std::vector<unsigned char> digest(digestLength);
+    BCRYPT_HASH_HANDLE rawHash = nullptr;
+    status = BCryptCreateHash(provider.get(), &rawHash, hashObject.empty() ? nullptr : hashObject.data(), objectLength,
+                              nullptr, 0, 0);
+    HashHandle hash(rawHash, &BCryptDestroyHash);
+    if (status < 0 || !hash) {
+        return std::wstring();
+    }
+    if (!HashFileContents(hash.get(), path)) {
+        return std::wstring();
+    }
+    if (BCryptFinishHash(hash.get(), digest.empty() ? nullptr : digest.data(), digestLength, 0) < 0) {
+        return std::wstring();
+    }
+    static const wchar_t kHexDigits[] = L"0123456789abcdef";
+    std::wstring text;
+    text.reserve(digest.size() * 2);
+    for (unsigned char byte : digest) {
+        text.push_back(kHexDigits[byte >> 4]);
+        text.push_back(kHexDigits[byte & 0x0F]);
+    }
+    return text;
+}

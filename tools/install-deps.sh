@@ -1,0 +1,13 @@
+#!/bin/sh
+# Installs what building and testing need on Debian 12; does nothing when all is there.
+set -eu
+packages="cmake ninja-build googletest g++-mingw-w64-x86-64-posix wine wine64 xvfb nginx-light openssl ca-certificates curl python3 coreutils"
+missing=""
+for p in $packages; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+  echo "installing:$missing"
+  apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null
+fi

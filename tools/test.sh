@@ -1,0 +1,17 @@
+#!/bin/sh
+# Builds everything and runs the whole test suite under Wine with a prefix private to the build tree.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${ORVANE_BUILD_DIR:-$root/build}
+"$root/tools/build.sh"
+export WINEPREFIX="$build/wineprefix"
+export WINEDEBUG=-all
+# Whatever happens, no Wine process of ours outlives the run.
+trap 'wineserver -k 2>/dev/null || true' EXIT INT TERM
+# Create the prefix once and keep a wineserver up, so that single tests do not wait for Wine's
+# background processes to let go of their output pipe.
+mkdir -p "$WINEPREFIX"
+wineserver -p
+wine cmd /c exit </dev/null >/dev/null 2>&1
+cd "$build"
+ctest --output-on-failure --timeout 300 "$@"
