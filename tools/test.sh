@@ -2,12 +2,18 @@
 # Builds everything and runs the whole test suite under Wine with a prefix private to the build tree.
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${ORVANE_BUILD_DIR:-$root/build}
-"$root/tools/build.sh"
+build=${ORVANE_TEST_BUILD_DIR:-$root/build-tests}
+# The tests talk to servers on this machine, so their build names localhost as the update host.
+ORVANE_BUILD_DIR=$build "$root/tools/build.sh" -DUpdateServerHost=localhost
 export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all
 # Whatever happens, no Wine process of ours outlives the run.
-trap 'wineserver -k 2>/dev/null || true' EXIT INT TERM
+cleanup() {
+  "$root/tests/servers/stop.sh" "$build/test-servers"
+  wineserver -k 2>/dev/null || true
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
 # Create the prefix once and keep a wineserver up, so that single tests do not wait for Wine's
 # background processes to let go of their output pipe.
 mkdir -p "$WINEPREFIX"

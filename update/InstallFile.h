@@ -1,0 +1,11 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "support/Progress.h"
+#include "update/Manifest.h"
+
+// Makes the entry's file current: skipped when it already matches, otherwise downloaded into
+// "<target>.download", checked by size and SHA-256 and moved over the target in one step.
+bool InstallFile(const std::wstring& installFolder, const ManifestFile& entry, uint64_t bytesBefore,
+                 uint64_t bytesTotal, ProgressCallback progress, void* progressContext, const std::wstring& statusText);

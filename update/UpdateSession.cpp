@@ -1,0 +1,115 @@
+#include "update/UpdateSession.h"
+
+#include <filesystem>
+#include <system_error>
+
+#include "net/Download.h"
+#include "support/PathJoin.h"
+#include "support/TextEncoding.h"
+#include "support/UpdateLog.h"
+#include "update/InstallFile.h"
+#include "update/InstalledVersion.h"
+#include "update/Manifest.h"
+#include "update/ObsoleteFiles.h"
+
+namespace {
+
+void Report(ProgressCallback progress, void* context, uint64_t percent, const std::wstring& text) {
+    if (progress) {
+        progress(static_cast<uint32_t>(percent > 100 ? 100 : percent), text, context);
+    }
+}
+
+bool IsRegularFile(const std::wstring& path) {
+    std::error_code error;
+    return std::filesystem::is_regular_file(std::filesystem::status(std::filesystem::path(path), error));
+}
+
+// The last element after any root name; empty when the path ends with a separator.
+std::wstring FileName(const std::wstring& path) {
+    size_t rootLength = std::filesystem::path(path).root_name().native().size();
+    size_t start = path.size();
+    while (start > rootLength && !IsPathSeparator(path[start - 1])) {
+        --start;
+    }
+    return path.substr(start);
+}
+
+UpdateVerdict Verdict(const std::wstring& message, bool canPlay) {
+    return UpdateVerdict{message, canPlay};
+}
+
+}  // namespace
+
+UpdateVerdict RunUpdateSession(const std::wstring& installFolder, ProgressCallback progress, void* progressContext) {
+    StartLog(installFolder);
+    AppendLogLine(L"Orvane update session started.");
+    if (installFolder.empty()) {
+        return Verdict(L"Не удалось определить папку установки.", false);
+    }
+    bool firstInstall = !(IsRegularFile(JoinPath(installFolder, L"Orvane.exe")) &&
+                          IsRegularFile(JoinPath(installFolder, L"launcher-version.txt")));
+
+    Report(progress, progressContext, 0,
+           firstInstall ? L"Игра не установлена. Получаю список файлов..." : L"Проверяю обновления на сервере...");
+    std::string body;
+    if (!FetchToMemory(firstInstall ? L"/updates/full.json" : L"/updates/latest.json", body)) {
+        return firstInstall
+                   ? Verdict(L"Не удалось получить файлы первой установки. Проверьте интернет и повторите запуск.",
+                             false)
+                   : Verdict(L"Не удалось проверить обновления. Можно запустить установленную версию.", true);
+    }
+    UpdateManifest manifest;
+    if (!ParseManifest(body, manifest)) {
+        return Verdict(L"Сервер версий вернул неправильный файл. Установленная игра не изменена.", !firstInstall);
+    }
+    body = std::string();  // a large manifest need not stay in memory through the downloads
+
+    std::wstring installedVersion = ReadInstalledVersion(installFolder);
+    if (!firstInstall && installedVersion == manifest.version) {
+        Report(progress, progressContext, 100, L"Обновление не требуется.");
+        return Verdict(L"Версия " + installedVersion + L" актуальна. Можно играть.", true);
+    }
+
+    uint64_t bytesTotal = 0;
+    for (const ManifestFile& entry : manifest.files) {
+        // A hostile manifest must not wrap the total into a small number.
+        bytesTotal = SaturatingAdd(bytesTotal, entry.size);
+    }
+    uint64_t bytesBefore = 0;
+    uint64_t installed = 0;
+    uint64_t count = manifest.files.size();
+    for (uint64_t i = 0; i < count; ++i) {
+        const ManifestFile& entry = manifest.files[i];
+        std::wstring status = L"Скачиваю файл " + DecimalText(i + 1) + L" из " + DecimalText(count) + L": " +
+                              FileName(entry.path);
+        uint64_t percent = bytesTotal != 0 ? SharePercent(bytesBefore, bytesTotal) : installed * 100 / count;
+        Report(progress, progressContext, percent, status);
+        if (!InstallFile(installFolder, entry, bytesBefore, bytesTotal, progress, progressContext, status)) {
+            return Verdict(L"Обновление не установлено: файл не прошёл загрузку или проверку SHA-256.",
+                           !manifest.mandatory);
+        }
+        bytesBefore = SaturatingAdd(bytesBefore, entry.size);
+        ++installed;
+    }
+
+    if (!manifest.deletedFiles.empty()) {
+        Report(progress, progressContext, 99, L"Удаляю устаревшие файлы предыдущей сборки...");
+        for (const std::wstring& path : manifest.deletedFiles) {
+            if (!RemoveObsoleteFile(installFolder, path)) {
+                return Verdict(L"Обновление не завершено: не удалось удалить устаревший файл. Закройте игру и "
+                               L"повторите запуск лаунчера.",
+                               !manifest.mandatory);
+            }
+        }
+    }
+
+    if (!WriteInstalledVersion(installFolder, manifest.version)) {
+        return Verdict(L"Файлы обновлены, но не удалось сохранить номер версии.", !firstInstall && !manifest.mandatory);
+    }
+    Report(progress, progressContext, 100, L"Обновление установлено и проверено.");
+    if (firstInstall) {
+        return Verdict(L"Orvane " + manifest.version + L" установлен и проверен. Можно играть.", true);
+    }
+    return Verdict(L"Обновление " + manifest.version + L" установлено и проверено. Можно играть.", true);
+}
