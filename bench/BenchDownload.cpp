@@ -1,0 +1,72 @@
+// Download and skip figures against the local nginx; run by bench/download.sh, which also times curl.
+//   bench_download ours URL TEMP SIZE    DownloadToFile into TEMP
+//   bench_download plain URL TEMP        the least WinHTTP loop that writes the body to TEMP
+//   bench_download session FOLDER        one update session over FOLDER
+// Each prints "<seconds> <peak working set in MiB>".
+#include <windows.h>
+#include <psapi.h>
+#include <winhttp.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "net/Download.h"
+#include "support/TextEncoding.h"
+#include "update/UpdateSession.h"
+
+namespace {
+
+bool PlainDownload(const std::wstring& url, const std::wstring& temporaryPath) {
+    HINTERNET session = WinHttpOpen(L"bench", 4, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
+    HINTERNET connection = WinHttpConnect(session, L"localhost", 443, 0);
+    HINTERNET request = WinHttpOpenRequest(connection, L"GET", url.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                           WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
+    bool ok = request && WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
+              WinHttpReceiveResponse(request, nullptr);
+    HANDLE file = CreateFileW(temporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    std::vector<char> buffer(1048576);
+    DWORD received = 0;
+    while (ok && WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &received) && received > 0) {
+        DWORD written = 0;
+        WriteFile(file, buffer.data(), received, &written, nullptr);
+    }
+    CloseHandle(file);
+    WinHttpCloseHandle(request);
+    WinHttpCloseHandle(connection);
+    WinHttpCloseHandle(session);
+    return ok;
+}
+
+double PeakWorkingSetMiB() {
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof(counters);
+    GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters));
+    return static_cast<double>(counters.PeakWorkingSetSize) / 1048576.0;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: bench_download ours|plain|session ...\n");
+        return 2;
+    }
+    std::wstring mode = argv[1];
+    auto start = std::chrono::steady_clock::now();
+    bool ok = false;
+    if (mode == L"ours" && argc == 5) {
+        ok = DownloadToFile(argv[2], argv[3], std::wcstoull(argv[4], nullptr, 10), 0, 0, nullptr, nullptr, L"");
+    } else if (mode == L"plain" && argc == 4) {
+        ok = PlainDownload(argv[2], argv[3]);
+    } else if (mode == L"session" && argc == 3) {
+        UpdateVerdict verdict = RunUpdateSession(argv[2], nullptr, nullptr);
+        ok = verdict.canPlay;
+        std::fprintf(stderr, "%s\n", WideToUtf8(verdict.message).c_str());
+    }
+    double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    std::printf("%.3f %.1f\n", seconds, PeakWorkingSetMiB());
+    return ok ? 0 : 1;
+}
