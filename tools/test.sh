@@ -11,12 +11,17 @@ export WINEDEBUG=-all
 cleanup() {
   "$root/tests/servers/stop.sh" "$build/test-servers"
   wineserver -k 2>/dev/null || true
+  "$root/tests/display/stop.sh" "$build/test-display"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 # Create the prefix once and keep a wineserver up, so that single tests do not wait for Wine's
 # background processes to let go of their output pipe.
+# The window tests need a display, and Wine's desktop must see it from the first process on.
+export DISPLAY=:87
+"$root/tests/display/start.sh" "$DISPLAY" "$build/test-display" >/dev/null
 mkdir -p "$WINEPREFIX"
+wineserver -k 2>/dev/null || true
 wineserver -p
 wine cmd /c exit </dev/null >/dev/null 2>&1
 cd "$build"
