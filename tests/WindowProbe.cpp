@@ -37,7 +37,7 @@ Controls FindControls(HWND window) {
     return controls;
 }
 
-std::string State(const Controls& controls) {
+std::string ReadState(const Controls& controls) {
     wchar_t text[1024] = {};
     // WM_GETTEXT across processes is marshalled by the system; a hung window cannot block us forever.
     DWORD_PTR result = 0;
@@ -50,6 +50,20 @@ std::string State(const Controls& controls) {
 }
 
 // The class is findable while WM_CREATE is still making the controls; wait until all five exist.
+// Text, bar and button are read one after another while the window changes; only a state read the
+// same twice in a row is reported, so no line mixes the texts of two moments.
+std::string State(const Controls& controls) {
+    std::string state = ReadState(controls);
+    for (int i = 0; i < 100; ++i) {
+        std::string again = ReadState(controls);
+        if (again == state) {
+            break;
+        }
+        state = again;
+    }
+    return state;
+}
+
 HWND WaitForWindow(DWORD milliseconds, Controls& controls) {
     for (DWORD waited = 0; waited <= milliseconds; waited += 20) {
         HWND window = FindWindowW(L"OrvaneLauncherWindow", nullptr);

@@ -1,10 +1,10 @@
 #!/bin/sh
 # Starts the test update servers: nginx on 127.0.0.1:443 and the fault server on 127.0.0.2:443, both
 # with a certificate from a throwaway authority that only the build tree's Wine prefix trusts.
-# Usage: start.sh STATE_DIR WINE_RUN TRUST_TOOL_EXE
+# Usage: start.sh STATE_DIR WINE_RUN TRUST_TOOL_EXE [nginx-only]
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-state=$1 wine_run=$2 trust_tool=$3
+state=$1 wine_run=$2 trust_tool=$3 only=${4:-}
 "$here/stop.sh" "$state"
 mkdir -p "$state/pki" "$state/www/updates" "$state/fault-www/updates" "$state/nginx-tmp"
 pki=$state/pki
@@ -25,13 +25,15 @@ sed "s|@STATE@|$state|g" "$here/nginx.conf.in" > "$state/nginx.conf"
 : > "$state/nginx-access.log"
 : > "$state/fault-requests.log"
 nginx -p "$state" -c "$state/nginx.conf" -e "$state/nginx-error.log"
-setsid python3 "$here/fault_server.py" "$state/fault-www" "$state/fault-requests.log" 127.0.0.2 \
-  "$pki/server.crt" "$pki/server.key" </dev/null >"$state/fault-server.out" 2>&1 &
-echo $! > "$state/fault-server.pid"
+if [ "$only" != nginx-only ]; then
+  setsid python3 "$here/fault_server.py" "$state/fault-www" "$state/fault-requests.log" 127.0.0.2 \
+    "$pki/server.crt" "$pki/server.key" </dev/null >"$state/fault-server.out" 2>&1 &
+  echo $! > "$state/fault-server.pid"
+fi
 
 for _ in $(seq 1 50); do
   if curl -s -o /dev/null --cacert "$pki/ca.crt" https://localhost/ &&
-     curl -s -o /dev/null --cacert "$pki/ca.crt" --resolve 127.0.0.2:443:127.0.0.2 https://127.0.0.2/; then
+     { [ "$only" = nginx-only ] || curl -s -o /dev/null --cacert "$pki/ca.crt" https://127.0.0.2/; }; then
     : > "$state/nginx-access.log"
     : > "$state/fault-requests.log"
     echo "update servers ready in $state"

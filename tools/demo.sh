@@ -1,0 +1,70 @@
+#!/bin/sh
+# Demo of the launcher's main job against a local update server (nginx over TLS).
+#   tools/demo.sh                    first run: installs demo version 1.0 with visible progress;
+#                                    later runs: "already current"
+#   tools/demo.sh --publish-update   publishes the next demo version first, so this run updates
+# The window shows on $DISPLAY when there is one (close it to end the demo); otherwise it runs under
+# Xvfb and screenshots are written to build-tests/demo/. The server stops when the demo ends.
+set -eu
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${ORVANE_TEST_BUILD_DIR:-$root/build-tests}
+demo=$build/demo
+ORVANE_BUILD_DIR=$build "$root/tools/build.sh" -DUpdateServerHost=localhost
+export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
+
+headless=0
+if [ -z "${DISPLAY:-}" ]; then
+  headless=1
+  export DISPLAY=:88
+fi
+cleanup() {
+  "$root/tests/servers/stop.sh" "$demo/server"
+  wineserver -k 2>/dev/null || true
+  [ "$headless" = 0 ] || "$root/tests/display/stop.sh" "$demo/display"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+[ "$headless" = 0 ] || "$root/tests/display/start.sh" "$DISPLAY" "$demo/display" >/dev/null
+mkdir -p "$WINEPREFIX" "$demo/game"
+wineserver -k 2>/dev/null || true
+wineserver -p
+"$root/tests/servers/start.sh" "$demo/server" "$build/wine-run" "$build/tests/trust_test_authority.exe" nginx-only
+
+served=$demo/server/www
+published=$(python3 -c "import json,sys; print(json.load(open(sys.argv[1]))['version'])" "$served/updates/latest.json" 2>/dev/null || echo none)
+if [ "$published" = none ]; then
+  python3 "$root/tools/demo-game.py" "$served" "$build/tests/test_game.exe" 1.0
+elif [ "${1:-}" = --publish-update ]; then
+  next=$(python3 -c "import sys; a, b = sys.argv[1].split('.'); print(f'{a}.{int(b) + 1}')" "$published")
+  python3 "$root/tools/demo-game.py" "$served" "$build/tests/test_game.exe" "$next"
+fi
+
+# The launcher lives in the game's folder and installs into it.
+cp "$build/OrvaneLauncher.exe" "$demo/game/OrvaneLauncher.exe"
+game_windows="Z:$(printf '%s' "$demo/game" | tr / '\\')"
+echo "game folder: $demo/game"
+rm -f "$demo/launcher-progress.png" "$demo/launcher.png"
+(cd "$build" && wine "$game_windows\\OrvaneLauncher.exe") &
+launcher=$!
+# Follow the window as a player sees it: progress, play button, status line.
+wine "$build/tests/window_probe.exe" watch 600 | while IFS='|' read -r percent play status; do
+  printf '  [%3s%%] play button %-8s %s\n' "$percent" "$play" "$status"
+  if [ "$headless" = 1 ]; then
+    case "$status" in
+      "Скачиваю файл "*)
+        [ -e "$demo/launcher-progress.png" ] || import -window root "$demo/launcher-progress.png" 2>/dev/null || true ;;
+    esac
+    case "$play" in
+      enabled)
+        import -window root "$demo/launcher.png"
+        echo "screenshot: $demo/launcher.png"
+        [ ! -e "$demo/launcher-progress.png" ] || echo "screenshot during the download: $demo/launcher-progress.png"
+        wine "$build/tests/window_probe.exe" close
+        break
+        ;;
+    esac
+  fi
+done
+wait "$launcher" || true
+echo "update log ($demo/game/launcher-update.log):"
+sed 's/^/  /' "$demo/game/launcher-update.log"
