@@ -22,6 +22,15 @@ fi
 "$wine_run" "$trust_tool" "Z:$(echo "$pki/ca.der" | tr / '\\')"
 
 sed "s|@STATE@|$state|g" "$here/nginx.conf.in" > "$state/nginx.conf"
+sed -e "s|^\( *listen\) .*# change.*|\1 127.0.0.1:443 ssl;|" \
+    -e "s|^\( *server_name\) .*# change.*|\1 localhost;|" \
+    -e "s|^\( *ssl_certificate\) .*# change.*|\1 $pki/server.crt;|" \
+    -e "s|^\( *ssl_certificate_key\) .*# change.*|\1 $pki/server.key;|" \
+    -e "s|^\( *root\) .*# ROOT.*|\1 $state/www;|" \
+    "$here/../../deploy/nginx/orvane-updates.conf" > "$state/orvane-updates.conf"
+for line in "listen 127.0.0.1:443" "server_name localhost" "ssl_certificate $pki" "ssl_certificate_key $pki" "root $state/www"; do
+  grep -q "$line" "$state/orvane-updates.conf" || { echo "site configuration lacks: $line" >&2; exit 1; }
+done
 : > "$state/nginx-access.log"
 : > "$state/fault-requests.log"
 nginx -p "$state" -c "$state/nginx.conf" -e "$state/nginx-error.log"
