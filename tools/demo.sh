@@ -9,7 +9,8 @@ set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORVANE_TEST_BUILD_DIR:-$root/build-tests}
 demo=$build/demo
-ORVANE_BUILD_DIR=$build "$root/tools/build.sh" -DUpdateServerHost=localhost
+"$root/tools/build-publisher.sh" "$build/publisher"
+ORVANE_BUILD_DIR=$build "$root/tools/build.sh" -DUpdateServerHost=localhost -DORVANE_PUBLISHER_DIR="$build/publisher"
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
 
 headless=0
@@ -30,13 +31,17 @@ wineserver -k 2>/dev/null || true
 wineserver -p
 "$root/tests/servers/start.sh" "$demo/server" "$build/wine-run" "$build/tests/trust_test_authority.exe" nginx-only
 
+# Ship a version the way a game team does: lay out the build, then one publisher command.
 served=$demo/server/www
-published=$(python3 -c "import json,sys; print(json.load(open(sys.argv[1]))['version'])" "$served/updates/latest.json" 2>/dev/null || echo none)
+ship() {
+  python3 "$root/tools/demo-game.py" "$demo/build" "$build/tests/test_game.exe" "$1"
+  "$build/publisher/orvane-publish" publish --build "$demo/build" --version "$1" --served "$served"
+}
+published=$(python3 -c "import json,sys; print(json.load(open(sys.argv[1]))[-1]['version'])" "$served/publish-history.json" 2>/dev/null || echo none)
 if [ "$published" = none ]; then
-  python3 "$root/tools/demo-game.py" "$served" "$build/tests/test_game.exe" 1.0
+  ship 1.0
 elif [ "${1:-}" = --publish-update ]; then
-  next=$(python3 -c "import sys; a, b = sys.argv[1].split('.'); print(f'{a}.{int(b) + 1}')" "$published")
-  python3 "$root/tools/demo-game.py" "$served" "$build/tests/test_game.exe" "$next"
+  ship "$(python3 -c "import sys; a, b = sys.argv[1].split('.'); print(f'{a}.{int(b) + 1}')" "$published")"
 fi
 
 # The launcher lives in the game's folder and installs into it.

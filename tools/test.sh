@@ -3,8 +3,10 @@
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORVANE_TEST_BUILD_DIR:-$root/build-tests}
+# The publisher is a native Linux program; the tests run it and its own tests.
+"$root/tools/build-publisher.sh" "$build/publisher"
 # The tests talk to servers on this machine, so their build names localhost as the update host.
-ORVANE_BUILD_DIR=$build "$root/tools/build.sh" -DUpdateServerHost=localhost
+ORVANE_BUILD_DIR=$build "$root/tools/build.sh" -DUpdateServerHost=localhost -DORVANE_PUBLISHER_DIR="$build/publisher"
 export WINEPREFIX="$build/wineprefix"
 export WINEDEBUG=-all
 # Whatever happens, no Wine process of ours outlives the run.

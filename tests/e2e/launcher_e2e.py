@@ -6,7 +6,6 @@ Usage: launcher_e2e.py CASE BUILD_DIR SERVER_STATE_DIR
 CASE: first_install, update, already_current or server_down. Needs DISPLAY (tools/test.sh sets it).
 """
 import hashlib
-import json
 import os
 import shutil
 import subprocess
@@ -45,28 +44,38 @@ def game_build(version):
     return files
 
 
-def publish(manifest_name, version, files, deleted=(), mandatory=False):
-    entries = []
-    for path, data in files.items():
-        digest = hashlib.sha256(data).hexdigest()
-        url = f"/updates/e2e/blobs/{digest}"
-        os.makedirs(os.path.join(WWW, "updates/e2e/blobs"), exist_ok=True)
-        with open(os.path.join(WWW, url.lstrip("/")), "wb") as f:
-            f.write(data)
-        entries.append({"path": path, "url": url, "sha256": digest, "size": len(data)})
-    manifest = {"version": version, "mandatory": mandatory, "files": entries, "deletedFiles": list(deleted)}
-    with open(os.path.join(WWW, "updates", manifest_name), "w", encoding="utf-8") as f:
-        json.dump(manifest, f, ensure_ascii=False, indent=2)
+def publish(version, files):
+    """Ships a build the way a game team does: orvane-publish into the tree nginx serves."""
+    build = tempfile.mkdtemp(prefix="orvane-build-")
+    try:
+        lay_out(build, files, None)
+        subprocess.run([os.environ["ORVANE_PUBLISHER"], "publish", "--build", build, "--version", version,
+                        "--served", WWW], check=True)
+    finally:
+        shutil.rmtree(build)
+
+
+def on_disk(folder, path):
+    """The file Windows means by path: names compared without regard to letter case."""
+    current = folder
+    elements = path.split("/")
+    for i, element in enumerate(elements):
+        matches = [n for n in os.listdir(current) if n.lower() == element.lower()]
+        if not matches:
+            return os.path.join(current, *elements[i:])
+        current = os.path.join(current, matches[0])
+    return current
 
 
 def lay_out(folder, files, version):
     for path, data in files.items():
-        target = os.path.join(folder, path)
+        target = on_disk(folder, path)
         os.makedirs(os.path.dirname(target), exist_ok=True)
         with open(target, "wb") as f:
             f.write(data)
-    with open(os.path.join(folder, "launcher-version.txt"), "wb") as f:
-        f.write(version.encode() + b"\n")
+    if version:
+        with open(os.path.join(folder, "launcher-version.txt"), "wb") as f:
+            f.write(version.encode() + b"\n")
 
 
 class Watch:
@@ -108,17 +117,32 @@ def run_case(folder):
     shutil.copy(source, os.path.join(folder, "OrvaneLauncher.exe"))
     v1, v2 = game_build("1.0"), game_build("1.1")
     expected_files = v1
+    # Every case starts a publishing history of its own.
+    for name in ("publish-history.json", "updates/latest.json", "updates/full.json"):
+        if os.path.exists(os.path.join(WWW, name)):
+            os.remove(os.path.join(WWW, name))
     if CASE == "first_install":
-        publish("full.json", "1.0", v1)
+        publish("1.0", v1)
         verdict = "Orvane 1.0 установлен и проверен. Можно играть."
     elif CASE == "update":
         lay_out(folder, v1, "1.0")
-        publish("latest.json", "1.1", v2, deleted=["Content/old-intro.mp4"])
+        publish("1.0", v1)
+        publish("1.1", v2)
         verdict, expected_files = "Обновление 1.1 установлено и проверено. Можно играть.", v2
     elif CASE == "already_current":
         lay_out(folder, v2, "1.1")
-        publish("latest.json", "1.1", v2)
+        publish("1.1", v2)
         verdict, expected_files = "Версия 1.1 актуальна. Можно играть.", v2
+    elif CASE == "case_rename":
+        # The next build renames a folder and a file by letter case only and drops a file: Windows
+        # sees the same file, so the update must replace it, not delete it.
+        v1["Content/Readme.txt"] = b"read me, version one"
+        v1["Content/remove-me.txt"] = b"gone in 1.1"
+        lay_out(folder, v1, "1.0")
+        publish("1.0", v1)
+        v2["content/README.txt"] = b"read me, version two"
+        publish("1.1", v2)
+        verdict, expected_files = "Обновление 1.1 установлено и проверено. Можно играть.", v2
     else:
         lay_out(folder, v1, "1.0")
         verdict = "Не удалось проверить обновления. Можно запустить установленную версию."
@@ -164,13 +188,17 @@ def run_case(folder):
     check(launcher.returncode == 0, "the launcher exited with 0")
 
     for path, data in expected_files.items():
-        with open(os.path.join(folder, path), "rb") as f:
+        with open(on_disk(folder, path), "rb") as f:
             check(f.read() == data, f"{path} holds the published bytes")
     leftovers = [f for _, _, names in os.walk(folder) for f in names if f.endswith(".download")]
     check(not leftovers, "no temporary file is left")
     log = open(os.path.join(folder, "launcher-update.log"), encoding="utf-8").read().splitlines()
     check(log[0] == "Orvane update session started.", "the log starts with the session line")
     requests = open(os.path.join(STATE, "nginx-access.log")).read().splitlines()
+    if CASE == "case_rename":
+        check(not os.path.exists(os.path.join(folder, "Content/remove-me.txt")), "the dropped file is gone")
+        check(not any(line.startswith("Deleted obsolete file: ") and "eadme" in line.lower() for line in log),
+              "the file renamed by case was not deleted")
     if CASE == "update":
         check(not os.path.exists(os.path.join(folder, "Content/old-intro.mp4")), "the obsolete file is gone")
         removed = "Deleted obsolete file: " + windows_path(os.path.join(folder, "Content/old-intro.mp4"))
