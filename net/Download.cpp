@@ -3,10 +3,10 @@
 #include <windows.h>
 
 #include <memory>
-#include <type_traits>
 #include <vector>
 
 #include "net/HttpsRequest.h"
+#include "support/FileHandle.h"
 #include "support/TextEncoding.h"
 #include "support/UpdateLog.h"
 
@@ -16,7 +16,6 @@ constexpr uint32_t kMaxDownloadAttempts = 64;
 constexpr DWORD kRetryDelayMs = 1000;
 constexpr DWORD kTransferBufferSize = 1048576;
 
-using FileHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, decltype(&CloseHandle)>;
 void CloseRequest(HttpsRequest* handles) {
     CloseHttpsRequest(*handles);
 }

@@ -4,8 +4,9 @@
 #include <bcrypt.h>
 
 #include <memory>
-#include <type_traits>
 #include <vector>
+
+#include "support/FileHandle.h"
 
 namespace {
 
@@ -17,8 +18,6 @@ void CloseProvider(BCRYPT_ALG_HANDLE provider) {
 
 using ProviderHandle = std::unique_ptr<void, decltype(&CloseProvider)>;
 using HashHandle = std::unique_ptr<void, decltype(&BCryptDestroyHash)>;
-using FileHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, decltype(&CloseHandle)>;
-
 bool GetDwordProperty(BCRYPT_HANDLE object, const wchar_t* name, DWORD& value) {
     ULONG written = 0;
     return BCryptGetProperty(object, name, reinterpret_cast<PUCHAR>(&value), sizeof(value), &written, 0) >= 0;

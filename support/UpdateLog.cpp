@@ -3,8 +3,8 @@
 #include <windows.h>
 
 #include <memory>
-#include <type_traits>
 
+#include "support/FileHandle.h"
 #include "support/PathJoin.h"
 #include "support/TextEncoding.h"
 
@@ -12,8 +12,6 @@ namespace {
 
 // Only the worker thread touches it, one session at a time.
 std::wstring logPath;
-
-using FileHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, decltype(&CloseHandle)>;
 
 // Other processes (a player's text editor, support tools) may read or even write the log meanwhile.
 HANDLE OpenLog(DWORD access, DWORD disposition) {

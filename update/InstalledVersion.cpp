@@ -5,8 +5,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <type_traits>
 
+#include "support/FileHandle.h"
 #include "support/PathJoin.h"
 #include "support/TextEncoding.h"
 #include "update/MoveIntoPlace.h"
@@ -15,8 +15,6 @@ namespace {
 
 constexpr wchar_t kVersionFileName[] = L"launcher-version.txt";
 constexpr wchar_t kDefaultVersion[] = L"0.0.1";
-
-using FileHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, decltype(&CloseHandle)>;
 
 }  // namespace
 

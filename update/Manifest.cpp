@@ -33,20 +33,25 @@ bool ParseFileEntry(std::string_view entry, ManifestFile& file) {
     return FindUnsignedValue(entry, "size", file.size);
 }
 
+// The first '[' at or after `from` and the first ']' after it, whatever lies between; false when
+// either is missing.
+bool FindArray(std::string_view text, size_t from, size_t& open, size_t& close) {
+    open = text.find('[', from);
+    if (open == kNone) {
+        return false;
+    }
+    close = text.find(']', open + 1);
+    return close != kNone;
+}
+
 bool ParseFileList(std::string_view text, UpdateManifest& manifest) {
     size_t key = text.find("\"files\"");
     if (key == kNone) {
         key = text.find("\"patches\"");
     }
-    if (key == kNone) {
-        return false;
-    }
-    size_t open = text.find('[', key);
-    if (open == kNone) {
-        return false;
-    }
-    size_t close = text.find(']', open + 1);
-    if (close == kNone) {
+    size_t open = 0;
+    size_t close = 0;
+    if (key == kNone || !FindArray(text, key, open, close)) {
         return false;
     }
     size_t p = open + 1;
@@ -74,12 +79,9 @@ bool ParseDeletedFiles(std::string_view text, UpdateManifest& manifest) {
     if (key == kNone) {
         return true;
     }
-    size_t open = text.find('[', key);
-    if (open == kNone) {
-        return false;
-    }
-    size_t close = text.find(']', open + 1);
-    if (close == kNone) {
+    size_t open = 0;
+    size_t close = 0;
+    if (!FindArray(text, key, open, close)) {
         return false;
     }
     size_t p = open + 1;

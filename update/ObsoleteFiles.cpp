@@ -4,14 +4,12 @@
 
 #include <filesystem>
 #include <memory>
-#include <type_traits>
 
+#include "support/FileHandle.h"
 #include "support/PathJoin.h"
 #include "support/UpdateLog.h"
 
 namespace {
-
-using FileHandle = std::unique_ptr<std::remove_pointer_t<HANDLE>, decltype(&CloseHandle)>;
 
 // mingw-w64's headers lack the Ex class (and number the classes after it wrongly).
 constexpr FILE_INFO_BY_HANDLE_CLASS kFileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
