@@ -214,13 +214,71 @@ def run_case(folder):
         check(log[2] == "Send/receive response failed: 12029", "the log names the failed connection")
 
 
+def run_interrupted(folder):
+    """A first installation cut short twice, by closing the window and by killing the process, then
+    finished by a third start that resumes from what the first two left on disk."""
+    shutil.copy(os.path.join(BUILD, "OrvaneLauncher.exe"), os.path.join(folder, "OrvaneLauncher.exe"))
+    for name in ("publish-history.json", "updates/latest.json", "updates/full.json"):
+        if os.path.exists(os.path.join(WWW, name)):
+            os.remove(os.path.join(WWW, name))
+    files = game_build("1.0")
+    big_path = "Content/Paks/Orvane-Big.pak"
+    # Large enough that the download outlasts the two seconds a Wine process takes to end after its
+    # window closed (the worker runs on meanwhile; on Windows the process ends at once).
+    files[big_path] = os.urandom(384 * 1048576)
+    publish("1.0", files)
+    big_url = "/updates/blobs/" + hashlib.sha256(files[big_path]).hexdigest()
+    partial = on_disk(folder, big_path) + ".download"
+    access_log = os.path.join(STATE, "nginx-access.log")
+    open(access_log, "w").close()
+    status = f"Скачиваю файл {sorted(files).index(big_path) + 1} из {len(files)}: Orvane-Big.pak"
+    sizes = []
+    for how, past in (("close", 5), ("kill", 60)):
+        launcher = wine(windows_path(os.path.join(folder, "OrvaneLauncher.exe")), cwd=BUILD)
+        watch = Watch()
+        deadline = time.time() + 90
+        while not any(s == status and p >= past for p, _, s in watch.states):
+            if time.time() > deadline:
+                raise AssertionError(f"the download never passed {past}%: {watch.states}")
+            time.sleep(0.01)
+        if how == "close":
+            subprocess.run(["wine", os.path.join(BUILD, "tests", "window_probe.exe"), "close"],
+                           stdin=subprocess.DEVNULL)
+            launcher.wait(timeout=30)
+        else:
+            launcher.kill()
+            launcher.wait()
+        watch.stop()
+        check(not os.path.exists(on_disk(folder, big_path)), f"after '{how}' nothing stands under the real name")
+        size = os.path.getsize(partial)
+        check(0 < size < len(files[big_path]), f"after '{how}' the partial download holds {size} bytes")
+        check(files[big_path].startswith(open(partial, "rb").read()), "and they are the file's first bytes")
+        sizes.append(size)
+    check(sizes[0] < sizes[1], "the second start went on from where the first stopped")
+
+    launcher = wine(windows_path(os.path.join(folder, "OrvaneLauncher.exe")), cwd=BUILD)
+    watch = Watch()
+    try:
+        watch.wait_for("Orvane 1.0 установлен и проверен. Можно играть.")
+    finally:
+        subprocess.run(["wine", os.path.join(BUILD, "tests", "window_probe.exe"), "close"], stdin=subprocess.DEVNULL)
+        watch.stop()
+        launcher.wait(timeout=30)
+    for path, data in files.items():
+        with open(on_disk(folder, path), "rb") as f:
+            check(f.read() == data, f"{path} holds the published bytes")
+    ranges = [line.split("|")[1] for line in open(access_log).read().splitlines() if line.startswith(big_url + "|")]
+    check(ranges == ["-", f"bytes={sizes[0]}-", f"bytes={sizes[1]}-"],
+          f"each start asked only for the bytes it lacked: {ranges}")
+
+
 def main():
     os.makedirs(SHOTS, exist_ok=True)
     root = tempfile.mkdtemp(prefix="orvane-e2e-")
     folder = os.path.join(root, "Мои игры", "Orvane")
     os.makedirs(folder)
     try:
-        run_case(folder)
+        run_interrupted(folder) if CASE == "interrupted" else run_case(folder)
     finally:
         shutil.rmtree(root, ignore_errors=True)
     print(f"EndToEnd.{CASE} passed")
