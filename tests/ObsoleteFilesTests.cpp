@@ -55,6 +55,22 @@ TEST(PathSafety, RuleTable) {
     }
 }
 
+// Removal paths are normalised with libstdc++'s lexically_normal; on mingw it must give what Windows
+// paths look like, backslashes only.
+TEST(PathSafety, NormalisationGivesBackslashes) {
+    const struct {
+        const wchar_t* path;
+        const wchar_t* normal;
+    } cases[] = {
+        {L"a/./b//c", L"a\\b\\c"}, {L"a/../b", L"b"},          {L"a/b/../../c", L"c"},
+        {L"../b", L"..\\b"},        {L"a/..", L"."},            {L"C:/Games//Orvane/./x", L"C:\\Games\\Orvane\\x"},
+        {L"C:\\Games\\a/..", L"C:\\Games\\"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(std::filesystem::path(c.path).lexically_normal().wstring(), c.normal) << WideToUtf8(c.path);
+    }
+}
+
 TEST(ObsoleteFiles, RemovesFilesAndLogsNormalisedTargets) {
     std::wstring folder = MakeTestFolder();
     std::filesystem::create_directories(folder + L"\\a\\b");
