@@ -29,6 +29,7 @@ trap 'exit 130' INT TERM
 mkdir -p "$WINEPREFIX" "$demo/game"
 wineserver -k 2>/dev/null || true
 wineserver -p
+WINEDLLOVERRIDES="mscoree,mshtml=" wine cmd /c exit </dev/null >/dev/null 2>&1
 "$root/tests/servers/start.sh" "$demo/server" "$build/wine-run" "$build/tests/trust_test_authority.exe" nginx-only
 
 # Ship a version the way a game team does: lay out the build, then one publisher command.
