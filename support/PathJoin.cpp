@@ -1,5 +1,7 @@
 #include "support/PathJoin.h"
 
+#include <filesystem>
+
 bool IsPathSeparator(wchar_t c) {
     return c == L'\\' || c == L'/';
 }
@@ -12,4 +14,13 @@ std::wstring JoinPath(const std::wstring& folder, const std::wstring& name) {
         return folder + name;
     }
     return folder + L'\\' + name;
+}
+
+size_t LastElementStart(const std::wstring& path) {
+    size_t rootLength = std::filesystem::path(path).root_name().native().size();
+    size_t start = path.size();
+    while (start > rootLength && !IsPathSeparator(path[start - 1])) {
+        --start;
+    }
+    return start;
 }

@@ -37,12 +37,8 @@ bool QueryFileLength(const std::wstring& path, uint64_t& length) {
 
 // The folder part of a path; never cuts into the root ("C:\", "\\server\share\").
 std::wstring ParentFolder(const std::wstring& path) {
-    std::filesystem::path asPath(path);
-    size_t rootLength = asPath.root_path().native().size();
-    size_t end = path.size();
-    while (end > rootLength && !IsPathSeparator(path[end - 1])) {
-        --end;
-    }
+    size_t rootLength = std::filesystem::path(path).root_path().native().size();
+    size_t end = LastElementStart(path);
     while (end > rootLength && IsPathSeparator(path[end - 1])) {
         --end;
     }

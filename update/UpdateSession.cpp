@@ -27,12 +27,7 @@ bool IsRegularFile(const std::wstring& path) {
 
 // The last element after any root name; empty when the path ends with a separator.
 std::wstring FileName(const std::wstring& path) {
-    size_t rootLength = std::filesystem::path(path).root_name().native().size();
-    size_t start = path.size();
-    while (start > rootLength && !IsPathSeparator(path[start - 1])) {
-        --start;
-    }
-    return path.substr(start);
+    return path.substr(LastElementStart(path));
 }
 
 UpdateVerdict Verdict(const std::wstring& message, bool canPlay) {
