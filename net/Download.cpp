@@ -33,18 +33,19 @@ struct Transfer {
     ProgressCallback progress;
     void* progressContext;
     const std::wstring& statusText;
-    uint64_t lastPercent;
+    uint64_t lastPercent;  // uncapped, so a share past 100 is not reported again and again
     std::vector<char>& buffer;
 };
 
 void ReportProgress(Transfer& transfer) {
-    uint32_t percent = static_cast<uint32_t>(SharePercent(transfer.bytesBefore + transfer.existingBytes,
-                                                          transfer.bytesTotal));
+    // Entries without a size let the bytes done pass the total: the sum saturates and the share is
+    // capped before it is narrowed, so it can neither wrap nor fall back below 100.
+    uint64_t percent = SharePercent(SaturatingAdd(transfer.bytesBefore, transfer.existingBytes), transfer.bytesTotal);
     if (percent == transfer.lastPercent) {
         return;
     }
     if (transfer.progress) {
-        transfer.progress(percent > 100 ? 100 : percent, transfer.statusText, transfer.progressContext);
+        transfer.progress(CappedPercent(percent), transfer.statusText, transfer.progressContext);
     }
     transfer.lastPercent = percent;
 }
@@ -128,13 +129,13 @@ bool DownloadToFile(const std::wstring& path, const std::wstring& temporaryPath,
                     uint64_t bytesBefore, uint64_t bytesTotal, ProgressCallback progress, void* progressContext,
                     const std::wstring& statusText) {
     AppendLogLine(L"Download start: " + path);
-    HANDLE raw = CreateFileW(temporaryPath.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
-                             OPEN_ALWAYS, FILE_ATTRIBUTE_TEMPORARY, nullptr);
-    if (raw == INVALID_HANDLE_VALUE) {
-        AppendLogLine(L"CreateFile failed: " + DecimalText(GetLastError()));
+    DWORD error = 0;
+    FileHandle file = OpenFile(temporaryPath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_TEMPORARY, error);
+    if (!file) {
+        AppendLogLine(L"CreateFile failed: " + DecimalText(error));
         return false;
     }
-    FileHandle file(raw, &CloseHandle);
     LARGE_INTEGER length{};
     bool fileUsable = GetFileSizeEx(file.get(), &length) != 0;
     uint64_t existingBytes = fileUsable ? static_cast<uint64_t>(length.QuadPart) : 0;

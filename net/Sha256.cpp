@@ -25,12 +25,11 @@ bool GetDwordProperty(BCRYPT_HANDLE object, const wchar_t* name, DWORD& value) {
 
 // Feeds the file to the hash in 1 MiB blocks; the read-only share keeps writers out meanwhile.
 bool HashFileContents(BCRYPT_HASH_HANDLE hash, const std::wstring& path) {
-    HANDLE raw = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    if (raw == INVALID_HANDLE_VALUE) {
+    DWORD error = 0;
+    FileHandle file = OpenFile(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, error);
+    if (!file) {
         return false;
     }
-    FileHandle file(raw, &CloseHandle);
     std::vector<unsigned char> buffer(kReadBufferSize);
     for (;;) {
         DWORD read = 0;

@@ -10,13 +10,24 @@ inline uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
     return b > UINT64_MAX - a ? UINT64_MAX : a + b;
 }
 
-// done * 100 / total, rounded down and uncapped; 0 when total is 0. Sizes near 2^64 do not overflow.
+// done * 100 / total, rounded down and uncapped (done may pass total); 0 when total is 0. Exact for
+// every 64-bit size: the product is taken in 128 bits.
 inline uint64_t SharePercent(uint64_t done, uint64_t total) {
+    __extension__ typedef unsigned __int128 Wide;
     if (total == 0) {
         return 0;
     }
-    if (done <= UINT64_MAX / 100) {
-        return done * 100 / total;
-    }
-    return done / (total / 100 == 0 ? 1 : total / 100);
+    Wide share = static_cast<Wide>(done) * 100 / total;
+    return share > UINT64_MAX ? UINT64_MAX : static_cast<uint64_t>(share);
+}
+
+// What the progress bar may show: at most 100, capped before it is narrowed so it cannot wrap.
+inline uint32_t CappedPercent(uint64_t percent) {
+    return static_cast<uint32_t>(percent > 100 ? 100 : percent);
+}
+
+// The session's figure before entry installed + 1 of count: the byte share when the entries give
+// sizes, else the share of entries done.
+inline uint32_t SessionPercent(uint64_t bytesBefore, uint64_t bytesTotal, uint64_t installed, uint64_t count) {
+    return CappedPercent(bytesTotal != 0 ? SharePercent(bytesBefore, bytesTotal) : SharePercent(installed, count));
 }

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "TestFiles.h"
-#include "support/PathJoin.h"
+#include "support/Paths.h"
 #include "support/TextEncoding.h"
 #include "support/UpdateLog.h"
 

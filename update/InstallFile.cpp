@@ -3,12 +3,11 @@
 #include <windows.h>
 
 #include <cwctype>
-#include <filesystem>
-#include <system_error>
 
 #include "net/Download.h"
 #include "net/Sha256.h"
-#include "support/PathJoin.h"
+#include "support/FileSystem.h"
+#include "support/Paths.h"
 #include "update/MoveIntoPlace.h"
 #include "update/ObsoleteFiles.h"
 
@@ -28,33 +27,15 @@ bool DigestMatches(const std::wstring& computed, const std::wstring& expected) {
     return true;
 }
 
-// Length of the file the path leads to; false when it cannot be queried.
-bool QueryFileLength(const std::wstring& path, uint64_t& length) {
-    std::error_code error;
-    length = std::filesystem::file_size(std::filesystem::path(path), error);
-    return !error;
-}
-
-// The folder part of a path; never cuts into the root ("C:\", "\\server\share\").
-std::wstring ParentFolder(const std::wstring& path) {
-    size_t rootLength = std::filesystem::path(path).root_path().native().size();
-    size_t end = LastElementStart(path);
-    while (end > rootLength && IsPathSeparator(path[end - 1])) {
-        --end;
-    }
-    return path.substr(0, end);
+// The regular file the path leads to has the entry's length (any length when the entry gives none).
+bool HasExpectedLength(const std::wstring& path, const ManifestFile& entry) {
+    FileFacts facts;
+    DWORD error = 0;
+    return QueryFileFacts(path, facts, error) && !facts.folder && (entry.size == 0 || facts.size == entry.size);
 }
 
 bool IsFileCurrent(const std::wstring& targetPath, const ManifestFile& entry) {
-    std::error_code error;
-    if (!std::filesystem::is_regular_file(std::filesystem::status(std::filesystem::path(targetPath), error))) {
-        return false;
-    }
-    uint64_t length = 0;
-    if (!QueryFileLength(targetPath, length) || (entry.size != 0 && length != entry.size)) {
-        return false;
-    }
-    return DigestMatches(Sha256OfFile(targetPath), entry.sha256);
+    return HasExpectedLength(targetPath, entry) && DigestMatches(Sha256OfFile(targetPath), entry.sha256);
 }
 
 }  // namespace
@@ -68,22 +49,22 @@ bool InstallFile(const std::wstring& installFolder, const ManifestFile& entry, u
         return false;
     }
     std::wstring targetPath = JoinPath(installFolder, entry.path);
+    // Windows takes a "\\?\" name literally: '/' and dot elements would become parts of file names.
+    if (IsLiteralPath(installFolder)) {
+        targetPath = LexicallyNormal(targetPath);
+    }
     if (IsFileCurrent(targetPath, entry)) {
         return true;
     }
     std::wstring temporaryPath = targetPath + L".download";
-    std::error_code error;
-    std::filesystem::create_directories(std::filesystem::path(ParentFolder(targetPath)), error);
-    if (error) {
+    if (!CreateFolderTree(ParentFolder(targetPath))) {
         return false;
     }
     if (!DownloadToFile(entry.url, temporaryPath, entry.size, bytesBefore, bytesTotal, progress, progressContext,
                         statusText)) {
         return false;
     }
-    uint64_t length = 0;
-    if (!QueryFileLength(temporaryPath, length) || (entry.size != 0 && length != entry.size) ||
-        !DigestMatches(Sha256OfFile(temporaryPath), entry.sha256)) {
+    if (!HasExpectedLength(temporaryPath, entry) || !DigestMatches(Sha256OfFile(temporaryPath), entry.sha256)) {
         DeleteFileW(temporaryPath.c_str());
         return false;
     }

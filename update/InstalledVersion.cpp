@@ -4,10 +4,9 @@
 
 #include <filesystem>
 #include <fstream>
-#include <memory>
 
 #include "support/FileHandle.h"
-#include "support/PathJoin.h"
+#include "support/Paths.h"
 #include "support/TextEncoding.h"
 #include "update/MoveIntoPlace.h"
 
@@ -32,12 +31,11 @@ std::wstring ReadInstalledVersion(const std::wstring& installFolder) {
 bool WriteInstalledVersion(const std::wstring& installFolder, const std::wstring& version) {
     std::wstring finalPath = JoinPath(installFolder, kVersionFileName);
     std::wstring temporaryPath = finalPath + L".download";
-    HANDLE raw = CreateFileW(temporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                             nullptr);
-    if (raw == INVALID_HANDLE_VALUE) {
+    DWORD error = 0;
+    FileHandle file = OpenFile(temporaryPath, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, error);
+    if (!file) {
         return false;
     }
-    FileHandle file(raw, &CloseHandle);
     std::string bytes = WideToUtf8(version);
     bytes.push_back('\n');
     DWORD written = 0;

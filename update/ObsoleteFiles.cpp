@@ -2,11 +2,9 @@
 
 #include <windows.h>
 
-#include <filesystem>
-#include <memory>
-
 #include "support/FileHandle.h"
-#include "support/PathJoin.h"
+#include "support/FileSystem.h"
+#include "support/Paths.h"
 #include "support/UpdateLog.h"
 
 namespace {
@@ -25,27 +23,14 @@ bool IsMissingError(DWORD error) {
 }
 
 // Follows symbolic links and junctions to the final target, as the decision must be about what
-// the name leads to. GetFileAttributesW alone describes the link itself.
+// the name leads to, not about the link.
 TargetKind QueryTarget(const std::wstring& path) {
-    DWORD attributes = GetFileAttributesW(path.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        return IsMissingError(GetLastError()) ? TargetKind::Missing : TargetKind::Unreadable;
+    FileFacts facts;
+    DWORD error = 0;
+    if (!QueryFileFacts(path, facts, error)) {
+        return IsMissingError(error) ? TargetKind::Missing : TargetKind::Unreadable;
     }
-    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-        HANDLE raw = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (raw == INVALID_HANDLE_VALUE) {
-            return IsMissingError(GetLastError()) ? TargetKind::Missing : TargetKind::Unreadable;
-        }
-        FileHandle target(raw, &CloseHandle);
-        BY_HANDLE_FILE_INFORMATION information{};
-        if (!GetFileInformationByHandle(target.get(), &information)) {
-            return TargetKind::Unreadable;
-        }
-        attributes = information.dwFileAttributes;
-    }
-    return (attributes & FILE_ATTRIBUTE_DIRECTORY) ? TargetKind::Other : TargetKind::RegularFile;
+    return facts.folder ? TargetKind::Other : TargetKind::RegularFile;
 }
 
 bool MarkForDeletion(HANDLE file) {
@@ -57,18 +42,18 @@ bool MarkForDeletion(HANDLE file) {
 // Deletes the name itself (a link, not what it points to). POSIX semantics free the name at once
 // even while others hold the file open with delete sharing; Wine and older Windows lack the Ex class.
 bool DeleteEntry(const std::wstring& path) {
-    HANDLE raw = CreateFileW(path.c_str(), DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                             FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (raw == INVALID_HANDLE_VALUE) {
+    DWORD error = 0;
+    FileHandle file = OpenFile(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                               FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, error);
+    if (!file) {
         return false;
     }
-    FileHandle file(raw, &CloseHandle);
     DWORD flags = kDispositionDelete | kDispositionPosixSemantics | kDispositionIgnoreReadOnly;
     if (SetFileInformationByHandle(file.get(), kFileDispositionInfoEx, &flags, sizeof(flags))) {
         return true;
     }
-    DWORD error = GetLastError();
+    error = GetLastError();
     if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION) {
         return false;
     }
@@ -108,12 +93,14 @@ bool IsSafeRelativePath(const std::wstring& relativePath) {
     if (relativePath.find(L':') != std::wstring::npos) {
         return false;
     }
-    for (const std::filesystem::path& element : std::filesystem::path(relativePath).lexically_normal()) {
-        if (element.native() == L"..") {
-            return false;
-        }
+    // Every Windows call stops reading a name at U+0000, so "live.pak<U+0000>.download" would be the
+    // live file itself. No Windows name can hold one.
+    if (relativePath.find(L'\0') != std::wstring::npos) {
+        return false;
     }
-    return true;
+    // Normalisation cancels every ".." that follows a name; one that is left stands at the start.
+    std::wstring normal = LexicallyNormal(relativePath);
+    return normal != L".." && normal.compare(0, 3, L"..\\") != 0;
 }
 
 bool RemoveObsoleteFile(const std::wstring& installFolder, const std::wstring& relativePath) {
@@ -121,7 +108,7 @@ bool RemoveObsoleteFile(const std::wstring& installFolder, const std::wstring& r
         AppendLogLine(L"Refused unsafe obsolete path: " + relativePath);
         return false;
     }
-    std::wstring target = std::filesystem::path(JoinPath(installFolder, relativePath)).lexically_normal().wstring();
+    std::wstring target = LexicallyNormal(JoinPath(installFolder, relativePath));
     TargetKind kind = QueryTarget(target);
     if (kind == TargetKind::Missing) {
         return true;

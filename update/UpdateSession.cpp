@@ -1,10 +1,8 @@
 #include "update/UpdateSession.h"
 
-#include <filesystem>
-#include <system_error>
-
 #include "net/Download.h"
-#include "support/PathJoin.h"
+#include "support/FileSystem.h"
+#include "support/Paths.h"
 #include "support/TextEncoding.h"
 #include "support/UpdateLog.h"
 #include "update/InstallFile.h"
@@ -14,15 +12,10 @@
 
 namespace {
 
-void Report(ProgressCallback progress, void* context, uint64_t percent, const std::wstring& text) {
+void Report(ProgressCallback progress, void* context, uint32_t percent, const std::wstring& text) {
     if (progress) {
-        progress(static_cast<uint32_t>(percent > 100 ? 100 : percent), text, context);
+        progress(percent, text, context);
     }
-}
-
-bool IsRegularFile(const std::wstring& path) {
-    std::error_code error;
-    return std::filesystem::is_regular_file(std::filesystem::status(std::filesystem::path(path), error));
 }
 
 // The last element after any root name; empty when the path ends with a separator.
@@ -78,8 +71,7 @@ UpdateVerdict RunUpdateSession(const std::wstring& installFolder, ProgressCallba
         const ManifestFile& entry = manifest.files[i];
         std::wstring status = L"Скачиваю файл " + DecimalText(i + 1) + L" из " + DecimalText(count) + L": " +
                               FileName(entry.path);
-        uint64_t percent = bytesTotal != 0 ? SharePercent(bytesBefore, bytesTotal) : installed * 100 / count;
-        Report(progress, progressContext, percent, status);
+        Report(progress, progressContext, SessionPercent(bytesBefore, bytesTotal, installed, count), status);
         if (!InstallFile(installFolder, entry, bytesBefore, bytesTotal, progress, progressContext, status)) {
             return Verdict(L"Обновление не установлено: файл не прошёл загрузку или проверку SHA-256.",
                            !manifest.mandatory);
