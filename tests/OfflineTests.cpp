@@ -1,46 +1,38 @@
-#include <gtest/gtest.h>
 #include <windows.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
-#include "ServerFiles.h"
-#include "TestFiles.h"
+#include "ExpectedTexts.h"
+#include "Harness.h"
 #include "support/TextEncoding.h"
 #include "update/UpdateSession.h"
 
 // Linked to talk to 127.0.0.3, where nothing listens: the player has no server at all.
-TEST(NoServer, VerdictsWithoutNetwork) {
+TEST_F(InFolder, NoServerAtAll) {
     for (bool installed : {false, true}) {
-        std::wstring folder = MakeTestFolder();
+        std::wstring game = folder + (installed ? L"\\installed" : L"\\new");
+        std::filesystem::create_directories(game);
         if (installed) {
-            WriteBytes(folder + L"\\Orvane.exe", "MZ");
-            WriteBytes(folder + L"\\launcher-version.txt", "1.0\n");
+            WriteBytes(game + L"\\Orvane.exe", "MZ");
+            WriteBytes(game + L"\\launcher-version.txt", "1.0\n");
         }
-        UpdateVerdict verdict = RunUpdateSession(folder, nullptr, nullptr);
-        EXPECT_EQ(WideToUtf8(verdict.message),
-                  installed ? "Не удалось проверить обновления. Можно запустить установленную версию."
-                            : "Не удалось получить файлы первой установки. Проверьте интернет и повторите запуск.");
+        UpdateVerdict verdict = RunUpdateSession(game, nullptr, nullptr);
+        EXPECT_EQ(WideToUtf8(verdict.message), installed ? expected::kUpdateFetchFailed : expected::kFirstFetchFailed);
         EXPECT_EQ(verdict.canPlay, installed);
-        std::vector<std::string> log = LogLines(folder);
-        ASSERT_EQ(log.size(), 3u);
-        EXPECT_EQ(log[1], installed ? "Opening HTTPS request: /updates/latest.json"
-                                    : "Opening HTTPS request: /updates/full.json");
-        EXPECT_EQ(log[2], "Send/receive response failed: 12029") << "ERROR_WINHTTP_CANNOT_CONNECT";
-        EXPECT_EQ(ReadBytes(folder + L"\\launcher-version.txt"), installed ? "1.0\n" : "");
-        RemoveTestFolder(folder);
+        EXPECT_EQ(LogLines(game), (std::vector<std::string>{
+                                      "Orvane update session started.",
+                                      installed ? "Opening HTTPS request: /updates/latest.json"
+                                                : "Opening HTTPS request: /updates/full.json",
+                                      "Send/receive response failed: 12029"}));
     }
-}
-
-TEST(NoServer, EmptyFolderIsRefusedBeforeAnyRequest) {
-    std::wstring folder = MakeTestFolder();
-    wchar_t previous[260] = {};
-    GetCurrentDirectoryW(260, previous);
-    ASSERT_TRUE(SetCurrentDirectoryW(folder.c_str()));
+    // No folder: refused before any request; the start line goes to the current folder.
+    std::wstring previous = std::filesystem::current_path().wstring();
+    std::filesystem::current_path(folder);
     UpdateVerdict verdict = RunUpdateSession(L"", nullptr, nullptr);
-    SetCurrentDirectoryW(previous);
-    EXPECT_EQ(WideToUtf8(verdict.message), "Не удалось определить папку установки.");
+    std::filesystem::current_path(previous);
+    EXPECT_EQ(WideToUtf8(verdict.message), expected::kFolderUnknown);
     EXPECT_FALSE(verdict.canPlay);
     EXPECT_EQ(ReadBytes(folder + L"\\launcher-update.log"), "Orvane update session started.\n");
-    RemoveTestFolder(folder);
 }

@@ -12,6 +12,7 @@ export WINEDEBUG=-all
 # Whatever happens, no Wine process of ours outlives the run.
 cleanup() {
   "$root/tests/servers/stop.sh" "$build/test-servers"
+  ! mountpoint -q "$build/test-servers/small-disk" || umount "$build/test-servers/small-disk"
   wineserver -k 2>/dev/null || true
   "$root/tests/display/stop.sh" "$build/test-display"
 }

@@ -8,7 +8,8 @@ request, chooses another behaviour for a request path, one rule a line:
     /updates/a.bin norange      200 with the whole file, whatever Range asks
     /updates/a.bin status 500   that status with an empty body
     /updates/a.bin hang         read the request, never answer
-Every request is appended to LOG as: path|range header|status|body bytes sent.
+Every request is appended to LOG as: path|range header|status|body bytes sent|method|user agent|names of
+all headers received, sorted and comma-separated.
 """
 import http.server
 import os
@@ -40,7 +41,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
     def record(self, status, sent):
         with log_lock, open(LOG, "a", encoding="utf-8") as f:
-            f.write(f"{self.path}|{self.headers.get('Range', '')}|{status}|{sent}\n")
+            names = ",".join(sorted(self.headers.keys()))
+            f.write(f"{self.path}|{self.headers.get('Range', '')}|{status}|{sent}|{self.command}|"
+                    f"{self.headers.get('User-Agent', '')}|{names}\n")
 
     def answer(self, status, body=b"", headers=(), cut=None):
         self.send_response(status)

@@ -1,0 +1,170 @@
+#include "Harness.h"
+
+#include <windows.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "net/Sha256.h"
+#include "support/TextEncoding.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// With its trailing backslash.
+std::wstring TempFolder() {
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH, temp);
+    return temp;
+}
+
+}  // namespace
+
+void InFolder::SetUp() {
+    static unsigned counter = 0;
+    folder = TempFolder() + L"Орвейн тест " + std::to_wstring(GetCurrentProcessId()) + L"-" +
+             std::to_wstring(++counter);
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+}
+
+void InFolder::TearDown() {
+    std::error_code error;
+    for (auto it = fs::recursive_directory_iterator(folder, error); !error && it != fs::recursive_directory_iterator();
+         it.increment(error)) {
+        SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
+    }
+    fs::remove_all(folder, error);
+}
+
+void WriteBytes(const std::wstring& path, const std::string& bytes) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(fs::path(path), std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::string ReadBytes(const std::wstring& path) {
+    std::ifstream file(fs::path(path), std::ios::binary);
+    std::ostringstream bytes;
+    bytes << file.rdbuf();
+    return bytes.str();
+}
+
+bool FileExists(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring InPath(const std::wstring& folder, const std::string& relative) {
+    std::wstring path = folder + L"\\" + Utf8ToWide(relative);
+    for (wchar_t& c : path) {
+        c = c == L'/' ? L'\\' : c;
+    }
+    return path;
+}
+
+std::vector<std::string> LogLines(const std::wstring& folder) {
+    std::vector<std::string> lines;
+    std::istringstream text(ReadBytes(folder + L"\\launcher-update.log"));
+    for (std::string line; std::getline(text, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::string TestBytes(size_t size, unsigned seed) {
+    std::string bytes(size, '\0');
+    uint32_t state = seed * 2654435761u + 12345u;
+    for (char& b : bytes) {
+        state = state * 1103515245u + 12345u;
+        b = static_cast<char>(state >> 24);
+    }
+    return bytes;
+}
+
+std::string DigestOf(const std::string& bytes) {
+    std::wstring path = TempFolder() + L"digest-" + std::to_wstring(GetCurrentProcessId());
+    WriteBytes(path, bytes);
+    std::string digest = WideToUtf8(Sha256OfFile(path));
+    DeleteFileW(path.c_str());
+    return digest;
+}
+
+std::string Entry(const std::string& path, const std::string& url, const std::string& bytes, const char* size,
+                  const std::string& digest) {
+    return "{\"path\": \"" + path + "\", \"url\": \"" + url + "\", \"sha256\": \"" +
+           (digest.empty() ? DigestOf(bytes) : digest) + "\", \"size\": " + (size ? size : std::to_string(bytes.size())) +
+           "}";
+}
+
+std::string Manifest(const std::string& version, bool mandatory, const std::vector<std::string>& entries,
+                     const std::vector<std::string>& deleted) {
+    std::string text = "{\"version\": \"" + version + "\", \"mandatory\": " + (mandatory ? "true" : "false") +
+                       ", \"files\": [";
+    for (size_t i = 0; i < entries.size(); ++i) {
+        text += (i ? ",\n  " : "\n  ") + entries[i];
+    }
+    text += "], \"deletedFiles\": [";
+    for (size_t i = 0; i < deleted.size(); ++i) {
+        text += (i ? ", \"" : "\"") + deleted[i] + "\"";
+    }
+    return text + "]}\n";
+}
+
+namespace {
+
+std::wstring StateFile(const wchar_t* name) {
+    const wchar_t* state = _wgetenv(L"ORVANE_TEST_SERVERS");
+    return std::wstring(state ? state : L"") + L"\\" + name;
+}
+
+std::wstring RequestLog(Server server) {
+    return StateFile(server == Server::Nginx ? L"nginx-access.log" : L"fault-requests.log");
+}
+
+}  // namespace
+
+void PutServed(Server server, const std::string& url, const std::string& bytes) {
+    WriteBytes(InPath(StateFile(server == Server::Nginx ? L"www" : L"fault-www"), url.substr(1)), bytes);
+}
+
+void SetFaultRules(const std::string& rules) {
+    WriteBytes(StateFile(L"fault-www\\control.txt"), rules);
+}
+
+void ResetServers() {
+    WriteBytes(RequestLog(Server::Nginx), "");
+    WriteBytes(RequestLog(Server::Fault), "");
+    SetFaultRules("");
+}
+
+std::vector<ServedRequest> Requests(Server server, size_t expected) {
+    std::vector<ServedRequest> requests;
+    for (int wait = 0; wait < 40 && requests.size() < expected; ++wait, Sleep(50)) {
+        requests.clear();
+        std::istringstream lines(ReadBytes(RequestLog(server)));
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream fields(line);
+            ServedRequest r;
+            std::string status, bytes;
+            for (std::string* field : {&r.path, &r.range, &status, &bytes, &r.method, &r.userAgent, &r.headerNames}) {
+                std::getline(fields, *field, '|');
+            }
+            r.range = r.range == "-" ? "" : r.range;  // nginx's way of writing an absent header
+            r.status = std::atoi(status.c_str());
+            r.bodyBytes = std::strtoull(bytes.c_str(), nullptr, 10);
+            requests.push_back(r);
+        }
+    }
+    return requests;
+}
+
+std::vector<std::string> RequestedPaths(Server server, size_t expected) {
+    std::vector<std::string> paths;
+    for (const ServedRequest& r : Requests(server, expected)) {
+        paths.push_back(r.path);
+    }
+    return paths;
+}

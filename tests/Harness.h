@@ -1,0 +1,49 @@
+#pragma once
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// A fresh folder per test whose name holds Cyrillic letters and a blank, so every test also proves
+// that such installation folders work; removed in TearDown, which runs also after a failed assertion.
+class InFolder : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+    std::wstring folder;
+};
+
+// path is relative to folder ('/' allowed); folders on the way are created.
+void WriteBytes(const std::wstring& path, const std::string& bytes);
+// Empty when the file cannot be read; use FileExists to tell the two apart.
+std::string ReadBytes(const std::wstring& path);
+bool FileExists(const std::wstring& path);
+std::wstring InPath(const std::wstring& folder, const std::string& relative);
+std::vector<std::string> LogLines(const std::wstring& folder);
+
+// Deterministic bytes that differ for every seed, and their SHA-256 as 64 lower-case hex digits.
+std::string TestBytes(size_t size, unsigned seed);
+std::string DigestOf(const std::string& bytes);
+// One manifest file entry: size is the byte count unless given, digest that of the bytes unless given.
+std::string Entry(const std::string& path, const std::string& url, const std::string& bytes, const char* size = nullptr,
+                  const std::string& digest = "");
+std::string Manifest(const std::string& version, bool mandatory, const std::vector<std::string>& entries,
+                     const std::vector<std::string>& deleted = {});
+
+// The test update servers: nginx with the shipped site configuration (https://localhost) and the
+// fault server (https://127.0.0.2); both log every request they see.
+enum class Server { Nginx, Fault };
+struct ServedRequest {
+    std::string path, range, method, userAgent, headerNames;  // range empty when there was none
+    int status = 0;  // 0: the fault server never answered
+    uint64_t bodyBytes = 0;
+};
+void PutServed(Server server, const std::string& url, const std::string& bytes);
+// Rules of the fault server, one a line: "<path> cut N", "<path> norange", "<path> status N", "<path> hang".
+void SetFaultRules(const std::string& rules);
+// Empties both request logs and the fault rules, so a test sees only its own requests.
+void ResetServers();
+// The requests logged so far; waits briefly for a server to finish writing the expected count.
+std::vector<ServedRequest> Requests(Server server, size_t expected);
+std::vector<std::string> RequestedPaths(Server server, size_t expected);
