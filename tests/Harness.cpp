@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -14,27 +13,33 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// With its trailing backslash.
-std::wstring TempFolder() {
+std::wstring TempFolder() {  // with its trailing backslash
     wchar_t temp[MAX_PATH + 1] = {};
     GetTempPathW(MAX_PATH, temp);
     return temp;
+}
+
+std::wstring StateFile(const std::wstring& name) {
+    const wchar_t* state = _wgetenv(L"ORVANE_TEST_SERVERS");
+    return std::wstring(state ? state : L"") + L"\\" + name;
+}
+
+std::wstring RequestLog(Server server) {
+    return StateFile(server == Server::Nginx ? L"nginx-access.log" : L"fault-requests.log");
 }
 
 }  // namespace
 
 void InFolder::SetUp() {
     static unsigned counter = 0;
-    folder = TempFolder() + L"Орвейн тест " + std::to_wstring(GetCurrentProcessId()) + L"-" +
-             std::to_wstring(++counter);
+    folder = TempFolder() + L"Орвейн тест " + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
     fs::remove_all(folder);
     fs::create_directories(folder);
 }
 
 void InFolder::TearDown() {
     std::error_code error;
-    for (auto it = fs::recursive_directory_iterator(folder, error); !error && it != fs::recursive_directory_iterator();
-         it.increment(error)) {
+    for (fs::recursive_directory_iterator it(folder, error), end; !error && it != end; it.increment(error)) {
         SetFileAttributesW(it->path().c_str(), FILE_ATTRIBUTE_NORMAL);
     }
     fs::remove_all(folder, error);
@@ -46,9 +51,8 @@ void WriteBytes(const std::wstring& path, const std::string& bytes) {
 }
 
 std::string ReadBytes(const std::wstring& path) {
-    std::ifstream file(fs::path(path), std::ios::binary);
     std::ostringstream bytes;
-    bytes << file.rdbuf();
+    bytes << std::ifstream(fs::path(path), std::ios::binary).rdbuf();
     return bytes.str();
 }
 
@@ -103,28 +107,15 @@ std::string Manifest(const std::string& version, bool mandatory, const std::vect
                      const std::vector<std::string>& deleted) {
     std::string text = "{\"version\": \"" + version + "\", \"mandatory\": " + (mandatory ? "true" : "false") +
                        ", \"files\": [";
-    for (size_t i = 0; i < entries.size(); ++i) {
-        text += (i ? ",\n  " : "\n  ") + entries[i];
+    for (const std::string& entry : entries) {
+        text += (&entry == &entries[0] ? "\n  " : ",\n  ") + entry;
     }
     text += "], \"deletedFiles\": [";
-    for (size_t i = 0; i < deleted.size(); ++i) {
-        text += (i ? ", \"" : "\"") + deleted[i] + "\"";
+    for (const std::string& path : deleted) {
+        text += (&path == &deleted[0] ? "\"" : ", \"") + path + "\"";
     }
     return text + "]}\n";
 }
-
-namespace {
-
-std::wstring StateFile(const wchar_t* name) {
-    const wchar_t* state = _wgetenv(L"ORVANE_TEST_SERVERS");
-    return std::wstring(state ? state : L"") + L"\\" + name;
-}
-
-std::wstring RequestLog(Server server) {
-    return StateFile(server == Server::Nginx ? L"nginx-access.log" : L"fault-requests.log");
-}
-
-}  // namespace
 
 void PutServed(Server server, const std::string& url, const std::string& bytes) {
     WriteBytes(InPath(StateFile(server == Server::Nginx ? L"www" : L"fault-www"), url.substr(1)), bytes);
@@ -153,8 +144,8 @@ std::vector<ServedRequest> Requests(Server server, size_t expected) {
                 std::getline(fields, *field, '|');
             }
             r.range = r.range == "-" ? "" : r.range;  // nginx's way of writing an absent header
-            r.status = std::atoi(status.c_str());
-            r.bodyBytes = std::strtoull(bytes.c_str(), nullptr, 10);
+            r.status = std::stoi(status);
+            r.bodyBytes = std::stoull(bytes);
             requests.push_back(r);
         }
     }

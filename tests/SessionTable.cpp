@@ -56,6 +56,9 @@ TEST_F(InFolder, SessionVerdicts) {
         {"first install, manifest 500", {}, "", "/updates/full.json status 500", kFirstFetchFailed, false, {}, {}},
         {"update, manifest 404", Game("1.0"), "", "/updates/latest.json status 404", kUpdateFetchFailed, true, {}, {}},
         {"update, 206 to the manifest", Game("1.0"), "", "/updates/latest.json status 206", kUpdateFetchFailed, true, {}, {}},
+        // Windows gives up with 12002, Wine 8 with 10060, after the 30-second receive time-out.
+        {"update, the manifest never answers", Game("1.0"), "", "/updates/latest.json hang", kUpdateFetchFailed, true, {}, {}},
+        {"update, an empty manifest body", Game("1.0"), "", "", kManifestRejected, true, {}, {}},
         {"first install, not a manifest", {}, "<html>502</html>", "", kManifestRejected, false, {}, {}},
         {"update, not a manifest", Game("1.0"), "{\"version\": \"\"}", "", kManifestRejected, true, {}, {}},
         {"equal versions: nothing fetched or removed", Game("1.2.0"), Manifest("1.2.0", true, {A}, {"Orvane.exe"}),
@@ -147,4 +150,10 @@ TEST_F(InFolder, SessionVerdicts) {
             EXPECT_EQ(reports, c.reports) << c.name;
         }
     }
+    // No folder: refused before any request; the start line goes to the current folder.
+    std::filesystem::current_path(folder);
+    UpdateVerdict verdict = RunUpdateSession(L"", nullptr, nullptr);
+    std::filesystem::current_path(std::filesystem::temp_directory_path());
+    EXPECT_EQ(WideToUtf8(verdict.message) + (verdict.canPlay ? " +" : " -"), kFolderUnknown + " -");
+    EXPECT_EQ(ReadBytes(folder + L"\\launcher-update.log"), "Orvane update session started.\n");
 }

@@ -1,9 +1,7 @@
 #!/usr/bin/env python3
-"""The real launcher exe under Wine in a real window against the test nginx, seen from outside as a
-player sees it (window_probe), for what only the whole program can show.
-
-Usage: launcher_e2e.py CASE BUILD_DIR SERVER_STATE_DIR   (CASE: a key of CASES; needs DISPLAY)
-"""
+# The real launcher exe under Wine in a real window against the test nginx, seen and pressed from
+# outside as a player would (window_probe): what only the whole program can show.
+# Usage: launcher_e2e.py CASE BUILD_DIR SERVER_STATE_DIR   (CASE: a function below; needs DISPLAY)
 import hashlib
 import os
 import shutil
@@ -14,49 +12,55 @@ import threading
 import time
 
 CASE, BUILD, STATE = sys.argv[1:4]
-WWW = os.path.join(STATE, "www")
+WWW, LOG = os.path.join(STATE, "www"), os.path.join(STATE, "nginx-access.log")
 PROBE = os.path.join(BUILD, "tests", "window_probe.exe")
+INSTALLED = "Orvane 1.0 установлен и проверен. Можно играть."
 GAME_ARGS = "192.0.2.10:7777 -ini:Game:[/Script/Orvane.OrvaneAccountSubsystem]:ApiBaseUrl=https://localhost"
+LAYOUT = ["orvanelauncherwindow|Orvane Launcher|0,0,760,460|0", "static|ORVANE|52,52,552,110|0",
+          "static|Первый прототип лаунчера|55,117,555,149|0", f"static|{INSTALLED}|55,250,675,280|0",
+          "msctls_progress32||55,282,675,296|0", "button|ИГРАТЬ|55,318,275,372|1001"]
 
 
-def windows_path(path):
-    return "Z:" + path.replace("/", "\\")
-
-
-def read(path, mode="rb"):
-    with open(path, mode, **({} if "b" in mode else {"encoding": "utf-8"})) as f:
+def read(path):
+    with open(path, "rb") as f:
         return f.read()
 
 
-def write(path, data):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "wb") as f:
-        f.write(data)
+def probe(*args):
+    return subprocess.run(["wine", PROBE, *args], stdin=subprocess.DEVNULL, capture_output=True,
+                          check=True).stdout.decode("utf-8").splitlines()
 
 
-def publish(files):
-    """Ships version 1.0 the way a game team does, into the tree nginx serves."""
+def requests():
+    with open(LOG, encoding="utf-8") as f:
+        return [line.split("|")[:2] for line in f]
+
+
+def publish(files, version="1.0"):
+    # Ships a version the way a game team does into the tree nginx serves; 1.0 starts a new history.
     for name in ("publish-history.json", "updates/latest.json", "updates/full.json"):
-        if os.path.exists(os.path.join(WWW, name)):
+        if version == "1.0" and os.path.exists(os.path.join(WWW, name)):
             os.remove(os.path.join(WWW, name))
     build = tempfile.mkdtemp(prefix="orvane-build-")
     try:
         for path, data in files.items():
-            write(os.path.join(build, path), data)
-        subprocess.run([os.environ["ORVANE_PUBLISHER"], "publish", "--build", build, "--version", "1.0",
-                        "--served", WWW], check=True, stdout=subprocess.DEVNULL)
+            os.makedirs(os.path.dirname(os.path.join(build, path)), exist_ok=True)
+            with open(os.path.join(build, path), "wb") as f:
+                f.write(data)
+        subprocess.run([os.environ["ORVANE_PUBLISHER"], "publish", "--build", build, "--version", version, "--served", WWW],
+                       check=True, stdout=subprocess.DEVNULL)
     finally:
         shutil.rmtree(build)
+    open(LOG, "w").close()
 
 
 class Launcher:
-    """The launcher started from its folder, and window_probe watch keeping every state the window showed."""
-
+    # The launcher started from its folder, and every state its window showed: (percent, play enabled, status).
     def __init__(self, exe):
-        self.process = subprocess.Popen(["wine", windows_path(exe)], cwd=os.path.dirname(exe), stdin=subprocess.DEVNULL)
+        self.process = subprocess.Popen(["wine", "Z:" + exe.replace("/", "\\")], cwd=os.path.dirname(exe),
+                                        stdin=subprocess.DEVNULL)
         self.states = []
-        self.watch = subprocess.Popen(["wine", PROBE, "watch", "120"], stdin=subprocess.DEVNULL,
-                                      stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
+        self.watch = subprocess.Popen(["wine", PROBE, "watch", "120"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         threading.Thread(target=self._read, daemon=True).start()
 
     def _read(self):
@@ -66,20 +70,27 @@ class Launcher:
 
     def wait_for(self, test, what, seconds=90):
         deadline = time.time() + seconds
-        while time.time() < deadline:
-            if self.states and test(*self.states[-1]):
-                return self.states[-1]
+        while not (self.states and test(*self.states[-1])):
+            if time.time() > deadline:
+                raise AssertionError(f"the window never showed {what}; it showed {self.states[-5:]}")
             time.sleep(0.01)
-        raise AssertionError(f"the window never showed {what}; it showed {self.states[-5:]}")
+        return self.states[-1]
 
     def close(self, kill=False):
-        if kill:
-            self.process.kill()
-        else:
-            subprocess.run(["wine", PROBE, "close"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+        self.process.kill() if kill else probe("close")
         self.process.wait(timeout=30)
         self.watch.kill()
         self.watch.wait()
+
+
+def run(exe, verdict, then=lambda launcher: None, kill=False):
+    launcher = Launcher(exe)
+    try:
+        state = launcher.wait_for(verdict if callable(verdict) else lambda p, e, s: s == verdict, verdict)
+        then(launcher)
+    finally:
+        launcher.close(kill)
+    return launcher, state
 
 
 def check(condition, what):
@@ -89,107 +100,94 @@ def check(condition, what):
 
 
 def game_files():
-    files = {"Orvane.exe": read(os.path.join(BUILD, "tests", "test_game.exe")),
-             "Content/Paks/Orvane-Windows.pak": hashlib.sha256(b"1.0").digest() * (12 * 1048576 // 32),
-             "Content/Карты/гавань.umap": "гавань".encode() * 1000, "Engine/empty.dat": b""}
-    return files
+    return {"Orvane.exe": read(os.path.join(BUILD, "tests", "test_game.exe")), "Engine/empty.dat": b"",
+            "Content/Paks/Orvane-Windows.pak": hashlib.sha256(b"1.0").digest() * (12 * 1048576 // 32),
+            "Content/Карты/гавань.umap": "гавань".encode() * 1000}
 
 
 def first_install(folder, exe):
-    """Progress while installing, the play button enabled only at the verdict, and the game started
-    with its command line from the game's folder."""
+    # The window as the player sees it, progress, the play button enabled only at the verdict, each
+    # press (whatever its notification code) starting the game with its command line; then an update
+    # that changes a file, renames a folder by letter case only and retires a file.
     files = game_files()
     publish(files)
-    launcher = Launcher(exe)
-    try:
-        percent, enabled, _ = launcher.wait_for(lambda p, e, s: s == "Orvane 1.0 установлен и проверен. Можно играть.",
-                                                "the first-installation verdict")
+
+    def look_and_press(launcher):
         subprocess.run(["import", "-window", "root", os.path.join(BUILD, "e2e-screenshots", CASE + ".png")], check=True)
-        check(enabled and percent == 100, "the bar is full and the play button enabled")
+        layout = probe("layout")
+        check([f"{c.lower()}|{rest}" for c, rest in (line.split("|", 1) for line in layout[:6])] == LAYOUT,
+              f"title, size, controls, texts and places as designed: {layout}")
+        check(int(layout[6]) & 0x00CF0000 == 0x00CA0000, "a caption, a menu and a minimise box; no sizing")
         check(any(0 < p < 100 and s.startswith("Скачиваю файл ") for p, _, s in launcher.states), "the bar moved")
         check(not any(e for _, e, s in launcher.states if s.startswith("Скачиваю файл ")),
               "the play button stayed disabled while files were downloading")
-        subprocess.run(["wine", PROBE, "click"], check=True, stdin=subprocess.DEVNULL)
+        for message, w_param in (("32770", "0"), ("32769", "0"), ("273", "1002")):  # null records, other commands
+            probe("send", message, w_param)
+        check(probe("watch", "0")[0] == f"100|enabled|{INSTALLED}", "they change nothing; the bar is full, play enabled")
+        probe("click")
+        probe("send", "273", str(0x1234 << 16 | 1001))
         launcher.wait_for(lambda p, e, s: s == "Игра запущена. Можно закрыть лаунчер.", "the game started", 30)
-    finally:
-        launcher.close()
+
+    launcher, _ = run(exe, INSTALLED, look_and_press)
     check(launcher.process.returncode == 0, "the launcher exited with 0 after its window closed")
-    record = os.path.join(folder, "game-run.txt")
+    game = "Z:" + folder.replace("/", "\\")
+    expected = f'"{game}\\Orvane.exe" {GAME_ARGS}\n{game}\n' * 2
     for _ in range(100):
-        if os.path.exists(record) and read(record).count(b"\n") >= 2:
+        if os.path.exists(os.path.join(folder, "game-run.txt")) and read(os.path.join(folder, "game-run.txt")) == expected.encode():
             break
         time.sleep(0.1)
-    check(read(record, "r") == f'"{windows_path(folder)}\\Orvane.exe" {GAME_ARGS}\n{windows_path(folder)}\n',
-          "the game got its command line and the game's folder as its current folder")
-    for path, data in files.items():
-        check(read(os.path.join(folder, path)) == data, f"{path} holds the published bytes")
+    check(read(os.path.join(folder, "game-run.txt")).decode() == expected, "two presses, two games, each with its command line and folder")
+    check(all(read(os.path.join(folder, p)) == data for p, data in files.items()), "every file holds its published bytes")
+    files["content/Карты/гавань.umap"] = files.pop("Content/Карты/гавань.umap") + b"1.1"
+    del files["Engine/empty.dat"]
+    publish(files, "1.1")
+    run(exe, "Обновление 1.1 установлено и проверено. Можно играть.")
+    check(read(os.path.join(folder, "Content/Карты/гавань.umap")).endswith(b"1.1"), "the changed file is replaced")
+    check(not os.path.exists(os.path.join(folder, "Engine/empty.dat")), "the retired file is gone")
+    check(len(requests()) == 2, "only the manifest and the changed file were fetched")
 
 
 def interrupted(folder, exe):
-    """A first installation cut short by closing the window and by a kill, then finished by a third
-    start; each start asks only for the bytes it lacks."""
+    # A first installation cut short by closing the window and by a kill, then finished by a third
+    # start; each start asks only for the bytes it lacks.
     files = game_files()
     big = "Content/Paks/Orvane-Big.pak"
-    # Large enough to outlast the two seconds a Wine process takes to end after its window closed.
-    files[big] = os.urandom(384 * 1048576)
+    files[big] = os.urandom(384 * 1048576)  # outlasts the two seconds Wine takes to end after the window closed
     publish(files)
-    url = "/updates/blobs/" + hashlib.sha256(files[big]).hexdigest()
-    open(os.path.join(STATE, "nginx-access.log"), "w").close()
     status = f"Скачиваю файл {sorted(files).index(big) + 1} из {len(files)}: Orvane-Big.pak"
     sizes = []
     for kill, past in ((False, 5), (True, 60)):
-        launcher = Launcher(exe)
-        try:
-            launcher.wait_for(lambda p, e, s: s == status and p >= past, f"the download past {past}%")
-        finally:
-            launcher.close(kill)
+        run(exe, lambda p, e, s: s == status and p >= past, kill=kill)
         check(not os.path.exists(os.path.join(folder, big)), "nothing stands under the real name")
         partial = read(os.path.join(folder, big + ".download"))
-        check(0 < len(partial) < len(files[big]) and files[big].startswith(partial),
-              f"the partial download holds the file's first {len(partial)} bytes")
+        check(0 < len(partial) < len(files[big]) and files[big].startswith(partial), f"{len(partial)} bytes kept")
         sizes.append(len(partial))
-    launcher = Launcher(exe)
-    try:
-        launcher.wait_for(lambda p, e, s: s == "Orvane 1.0 установлен и проверен. Можно играть.", "the verdict")
-    finally:
-        launcher.close()
+    run(exe, INSTALLED)
     check(read(os.path.join(folder, big)) == files[big], "the big file holds the published bytes")
-    ranges = [line.split("|")[1] for line in read(os.path.join(STATE, "nginx-access.log"), "r").splitlines()
-              if line.startswith(url + "|")]
+    url = "/updates/blobs/" + hashlib.sha256(files[big]).hexdigest()
+    ranges = [r for path, r in requests() if path == url]
     check(ranges == ["-", f"bytes={sizes[0]}-", f"bytes={sizes[1]}-"], f"each start resumed: {ranges}")
 
 
 def exit_while_logging(folder, exe):
-    """The window closed while the worker is logging, 20 times: the exiting process must not send
-    log lines to a file of any other name, in the game's folder or the current one."""
+    # The window closed while the worker is logging, 20 times: the exiting process must not send log
+    # lines to a file of another name, in the game's folder (its current folder too).
     publish({f"Content/{i:03}.dat": b"%d" % i for i in range(400)})
-    for run in range(20):
+    for attempt in range(20):
         shutil.rmtree(os.path.join(folder, "Content"), ignore_errors=True)
-        launcher = Launcher(exe)
-        try:
-            launcher.wait_for(lambda p, e, s: s.startswith("Скачиваю файл ") and p >= 2 + run, "downloads under way")
-        finally:
-            launcher.close()
-        stray = sorted(set(os.listdir(folder)) - {"OrvaneLauncher.exe", "launcher-update.log", "Content"})
-        check(not stray, f"run {run + 1}: no stray file appeared {stray}")
+        run(exe, lambda p, e, s: s.startswith("Скачиваю файл ") and p >= 1 + attempt % 10)
+        stray = set(os.listdir(folder)) - {"OrvaneLauncher.exe", "launcher-update.log", "launcher-version.txt", "Content"}
+        check(not stray, f"run {attempt + 1}: no stray file appeared {stray}")
 
 
-CASES = {"first_install": first_install, "interrupted": interrupted, "exit_while_logging": exit_while_logging}
-
-
-def main():
-    os.makedirs(os.path.join(BUILD, "e2e-screenshots"), exist_ok=True)
-    root = tempfile.mkdtemp(prefix="orvane-e2e-")
-    folder = os.path.join(root, "Мои игры", "Orvane")
-    os.makedirs(folder)
-    exe = os.path.join(folder, "OrvaneLauncher.exe")
-    shutil.copy(os.environ.get("ORVANE_LAUNCHER_EXE", os.path.join(BUILD, "OrvaneLauncher.exe")), exe)
-    try:
-        CASES[CASE](folder, exe)
-    finally:
-        shutil.rmtree(root, ignore_errors=True)
-    print(f"EndToEnd.{CASE} passed")
-
-
-if __name__ == "__main__":
-    main()
+os.makedirs(os.path.join(BUILD, "e2e-screenshots"), exist_ok=True)
+root = tempfile.mkdtemp(prefix="orvane-e2e-")
+game_folder = os.path.join(root, "Мои игры", "Orvane")
+os.makedirs(game_folder)
+launcher_exe = os.path.join(game_folder, "OrvaneLauncher.exe")
+shutil.copy(os.environ.get("ORVANE_LAUNCHER_EXE", os.path.join(BUILD, "OrvaneLauncher.exe")), launcher_exe)
+try:
+    globals()[CASE](game_folder, launcher_exe)
+finally:
+    shutil.rmtree(root, ignore_errors=True)
+print(f"EndToEnd.{CASE} passed")
