@@ -54,7 +54,7 @@ protected:
 
     bool PublishVersion(const std::string& version, bool mandatory = false) {
         error.clear();
-        return Publish(build, served, version, mandatory, error);
+        return Publish(build, served, PublishOptions{version, mandatory, false, 1}, error);
     }
 
     fs::path root, build, served;
@@ -206,7 +206,7 @@ TEST_F(Publisher, VerifyFindsDamageAndPruneKeepsWhatIsUsed) {
     EXPECT_EQ(std::distance(fs::directory_iterator(served / "updates" / "blobs"), fs::directory_iterator()), 3);
 
     std::vector<std::string> removed;
-    ASSERT_TRUE(Prune(served, 2, removed, error));
+    ASSERT_TRUE(Prune(served, 2, 1, removed, error));
     EXPECT_EQ(removed.size(), 1u);
     std::vector<std::string> problems;
     EXPECT_TRUE(Verify(served, problems));
