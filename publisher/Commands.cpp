@@ -201,8 +201,8 @@ bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const Publ
         }
     }
     std::map<std::string, const BuildFile*> before;
-    for (const BuildFile& f : history.empty() ? std::vector<BuildFile>() : history.back().files) {
-        before[f.path] = &f;
+    for (size_t i = 0; !history.empty() && i < history.back().files.size(); ++i) {
+        before[history.back().files[i].path] = &history.back().files[i];
     }
     std::vector<std::string> expected;
     for (const BuildFile& f : files) {

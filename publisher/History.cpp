@@ -34,7 +34,7 @@ bool RecordFromJson(const json& entry, PublishedVersion& record) {
     }
     record.version = entry["version"];
     record.mandatory = entry["mandatory"];
-    record.publishedAt = entry.value("publishedAt", "");
+    record.publishedAt = entry.contains("publishedAt") ? entry["publishedAt"].get<std::string>() : std::string();
     for (const json& f : entry["files"]) {
         if (!f.is_object() || !f.contains("path") || !f["path"].is_string() || !f.contains("sha256") ||
             !IsDigest(f["sha256"]) || !f.contains("size") || !f["size"].is_number_unsigned()) {
