@@ -176,13 +176,23 @@ bool Verify(const fs::path& servedRoot, std::vector<std::string>& problems) {
         if (!checked.insert(index).second) {
             continue;
         }
+        // Stored files are read as builds are, on every core, each under its own name.
+        std::vector<BuildFile> blobs, paths;
         for (const BuildFile& f : served.files) {
-            fs::path blob = BlobPath(servedRoot, f.sha256);
             std::error_code sizeError;
-            if (fs::file_size(blob, sizeError) != f.size || sizeError) {
+            if (fs::file_size(BlobPath(servedRoot, f.sha256), sizeError) != f.size || sizeError) {
                 problems.push_back(f.path + ": stored file missing or of the wrong size");
-            } else if (Sha256Hex(blob) != f.sha256) {
-                problems.push_back(f.path + ": stored file does not match its SHA-256");
+            } else {
+                blobs.push_back(BuildFile{f.sha256, std::string(), f.size});
+                paths.push_back(f);
+            }
+        }
+        if (!HashBuild(servedRoot / "updates" / "blobs", blobs, fs::path(), {}, error)) {
+            problems.push_back(error);
+        }
+        for (size_t i = 0; i < blobs.size(); ++i) {
+            if (blobs[i].sha256 != paths[i].sha256) {
+                problems.push_back(paths[i].path + ": stored file does not match its SHA-256");
             }
         }
     }

@@ -37,12 +37,11 @@ struct PublishOptions {
 std::string WindowsNameKey(const std::string& path);
 // Empty when the launcher accepts the path and the manifest scanner carries it intact; else the reason.
 std::string PathProblem(const std::string& path);
+// Empty when the label can stand in the manifest and the launcher's version file; else the reason.
 std::string VersionProblem(const std::string& version);
 // The build's regular files with their sizes (no digests yet), sorted by path; false with a message naming the file.
 bool CollectBuild(const std::filesystem::path& buildFolder, std::vector<BuildFile>& files,
                   std::vector<std::string>& warnings, std::string& error);
-// SHA-256 of a file as lower-case hex; empty when unreadable.
-std::string Sha256Hex(const std::filesystem::path& file);
 // Reads every file once, one worker per core, filling in its digest; with blobFolder set, new content is
 // stored there in the same pass. expected[i] is the digest the file had before (empty when unknown).
 bool HashBuild(const std::filesystem::path& buildFolder, std::vector<BuildFile>& files,
@@ -53,6 +52,7 @@ bool WriteWhole(const std::filesystem::path& target, const std::string& bytes, s
 bool SyncFolder(const std::filesystem::path& folder, std::string& error);
 // Takes ROOT/publish.lock exclusively, waiting up to `seconds`; lockFd stays open until UnlockServed.
 bool LockServed(const std::filesystem::path& servedRoot, double seconds, int& lockFd, std::string& error);
+// Releases what LockServed took (a negative descriptor is nothing to release).
 bool UnlockServed(int lockFd);
 // The manifest text, laid out so that every first-occurrence search of the launcher finds its key.
 std::string ManifestText(const std::string& version, bool mandatory, const std::vector<BuildFile>& files,
@@ -62,10 +62,12 @@ std::string ReadBackProblem(const std::string& text, const std::string& version,
                             const std::vector<BuildFile>& files, const std::vector<std::string>& deletedFiles);
 // The request path the launcher fetches a file's bytes from.
 std::string BlobUrl(const std::string& sha256);
+// Where that file is stored under the served root.
 std::filesystem::path BlobPath(const std::filesystem::path& servedRoot, const std::string& sha256);
 
 // The recorded versions, oldest first; empty when nothing was published; false naming the file when damaged.
 bool ReadHistory(const std::filesystem::path& servedRoot, std::vector<PublishedVersion>& history, std::string& error);
+// Replaces the history whole, flushed to disk before the rename.
 bool WriteHistory(const std::filesystem::path& servedRoot, const std::vector<PublishedVersion>& history,
                   std::string& error);
 // Paths any earlier version had that `current` lacks, never one Windows would take for a current path.
@@ -78,6 +80,7 @@ std::string HistoryTable(const std::vector<PublishedVersion>& history);
 bool ServeVersion(const std::filesystem::path& servedRoot, std::vector<PublishedVersion>& history,
                   PublishedVersion record, bool plan, std::string& error);
 
+// Checks, stores and serves a build as a new version (or prints its plan with dryRun); false with a message.
 bool Publish(const std::filesystem::path& buildFolder, const std::filesystem::path& servedRoot,
              const PublishOptions& options, std::string& error);
 // Serves the files of the earlier version `from` again under a new label.

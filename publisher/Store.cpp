@@ -157,15 +157,6 @@ std::string Amount(double bytes) {
 
 }  // namespace
 
-std::string Sha256Hex(const fs::path& file) {
-    BuildFile whole{file.filename().string(), "", 0};
-    std::error_code sizeError;
-    whole.size = fs::file_size(file, sizeError);
-    std::atomic<uint64_t> done{0};
-    std::string digest, error;
-    return !sizeError && ReadOnce(file, whole, -1, digest, done, error) ? digest : std::string();
-}
-
 bool HashBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, const fs::path& blobFolder,
                const std::vector<std::string>& expected, std::string& error) {
     uint64_t total = 0;
@@ -285,8 +276,10 @@ bool LockServed(const fs::path& servedRoot, double seconds, int& lockFd, std::st
         if (errno != EWOULDBLOCK && errno != EINTR) {
             error = "cannot lock " + lockFile.string() + ": " + ErrnoText();
         } else if (Clock::now() >= deadline) {
-            error = "another publish, prune or rollback holds " + lockFile.string() + "; gave up after " +
-                    std::to_string(static_cast<long>(seconds)) + " s (--lock-timeout)";
+            char waited[32];
+            std::snprintf(waited, sizeof waited, "%g", seconds);
+            error = "another publish, prune or rollback holds " + lockFile.string() + "; gave up after " + waited +
+                    " s (--lock-timeout); try again when it has finished";
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;
