@@ -65,7 +65,7 @@ bool SameStat(const struct stat& a, const struct stat& b) {
 // change before and after tell us whether the build changed under us.
 bool ReadOnce(const fs::path& source, const BuildFile& file, int copyFd, std::string& digest,
               std::atomic<uint64_t>& done, std::string& error) {
-    int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     struct stat before {};
     if (fd < 0 || ::fstat(fd, &before) != 0) {
         error = file.path + ": cannot be read: " + ErrnoText();
@@ -181,6 +181,7 @@ bool HashBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, const
             if (blobFolder.empty() || !expected[i].empty()) {
                 ok = ReadOnce(buildFolder / file.path, file, -1, file.sha256, done, problem);
                 if (ok && !blobFolder.empty() && file.sha256 != expected[i] && !BlobPresent(blobFolder, file)) {
+                    done -= file.size;
                     ok = StoreOnce(buildFolder / file.path, blobFolder, i, file, done, problem);
                 }
             } else {
