@@ -237,6 +237,7 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "history --served S", 0, "2             mandatory      3 files             11 bytes  20", "", 0},
         {"", "prune --served S --keep abc", 2, "", "--keep", 0},
         {"", "prune --served S --keep 0", 2, "", "--keep", 0},
+        {"", "prune --served S --force", 2, "", "--force", 0},
         {"", "prune --served S --keep 1", 0, "", "removed 2 stored files", 1},
         {"", "rollback --to 2 --version 4 --served S", 1, "", "removed its stored files a.pak, new.pak", 0},
         {"", "rollback --to 9 --version 4 --served S", 1, "", "no version 9", 0},
@@ -252,6 +253,10 @@ TEST_F(Publisher, CommandLineTable) {
         {warned + "=z", "publish --build B --version 5 --served S", 0, "", "warning: " + warned + ": 190 UTF-16", 1},
         {"", "publish --build B --version 6 --served bad", 1, "", "bad/publish-history.json is damaged", 0},
         {"", "verify --served bad", 1, "", "bad/publish-history.json is damaged", 0},
+        {"", "history --served bad", 1, "", "bad/publish-history.json is damaged", 0},
+        // Two at once: the second waits for the first, and both versions stay in the history.
+        {"", "publish --build B --version 7 --served S & " ORVANE_PUBLISH " publish --build B --version 8 --served S; "
+             "wait; grep -c '\"version\"' S/publish-history.json", 0, "6\n", "published 8", 1},
         {"", "prune --served held --lock-timeout 0.2", 1, "", "another publish, prune or rollback holds", 0},
         {"", "publish --help", 0, "--dry-run", "", 0},
         {"", "rollback --help", 0, "--to", "", 0},
@@ -273,7 +278,7 @@ TEST_F(Publisher, CommandLineTable) {
             }
         }
         std::string before = Snapshot(root);
-        int status = std::system(("cd " + root.string() + " && " ORVANE_PUBLISH " " + row.args + " >out 2>err").c_str());
+        int status = std::system(("cd " + root.string() + " && { " ORVANE_PUBLISH " " + row.args + "; } >out 2>err").c_str());
         EXPECT_EQ(WEXITSTATUS(status), row.exit) << row.args << "\n" << Read(root / "err");
         EXPECT_NE(Read(root / "out").find(row.out), std::string::npos) << row.args << "\n" << Read(root / "out");
         EXPECT_NE(Read(root / "err").find(row.err), std::string::npos) << row.args << "\n" << Read(root / "err");
