@@ -254,6 +254,7 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "publish --build B --version 6 --served bad", 1, "", "bad/publish-history.json is damaged", 0},
         {"", "verify --served bad", 1, "", "bad/publish-history.json is damaged", 0},
         {"", "history --served bad", 1, "", "bad/publish-history.json is damaged", 0},
+        {"", "history --served old", 0, "0.9           optional       0 files              0 bytes  (time not recorded)", "", 0},
         // Two at once: the second waits for the first, and both versions stay in the history.
         {"", "publish --build B --version 7 --served S & " ORVANE_PUBLISH " publish --build B --version 8 --served S; "
              "wait; grep -c '\"version\"' S/publish-history.json", 0, "6\n", "published 8", 1},
@@ -265,6 +266,7 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "history --help", 0, "--served", "", 0},
     };
     Write(root / "bad" / "publish-history.json", "[{\"version\": \"1\", \"files\": 3");
+    Write(root / "old" / "publish-history.json", "[{\"version\": \"0.9\", \"mandatory\": false, \"files\": []}]");
     fs::create_directories(root / "held");
     int held = ::open((root / "held" / "publish.lock").c_str(), O_RDWR | O_CREAT, 0644);
     ASSERT_EQ(::flock(held, LOCK_EX), 0);
