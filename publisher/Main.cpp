@@ -20,7 +20,7 @@ const CLI::Validator kAtLeastOne(
         bool digits = !text.empty() && text.size() < 10 && text.find_first_not_of("0123456789") == std::string::npos;
         return digits && std::stoul(text) >= 1 ? std::string() : "must be a whole number of at least 1, not '" + text + "'";
     },
-    "N>=1");
+    "");
 const CLI::Validator kSeconds(
     [](std::string& text) {
         char* end = nullptr;
@@ -31,7 +31,7 @@ const CLI::Validator kSeconds(
                    ? std::string()
                    : "must be a number of seconds from 0 to 86400, not '" + text + "'";
     },
-    "SECONDS");
+    "");
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "orvane-publish: %s\n", message.c_str());
@@ -39,11 +39,12 @@ int Fail(const std::string& message) {
 }
 
 void AddServed(CLI::App* command, std::string& served) {
-    command->add_option("--served", served, "the served folder (nginx's root)")->required();
+    command->add_option("--served", served, "the served folder (nginx's root)")->type_name("ROOT")->required();
 }
 
 void AddLockTimeout(CLI::App* command, double& seconds) {
-    command->add_option("--lock-timeout", seconds, "how long to wait for another publish, prune or rollback")
+    command->add_option("--lock-timeout", seconds, "how long to wait for another publish, prune or rollback (0 to 86400)")
+        ->type_name("SECONDS")
         ->check(kSeconds)
         ->capture_default_str();
 }
@@ -58,10 +59,9 @@ int main(int argc, char** argv) {
     size_t keep = 3;
 
     CLI::App* publish = app.add_subcommand(
-        "publish", "stores the build's files under ROOT/updates/blobs/, records the version in "
-                   "ROOT/publish-history.json, then writes ROOT/updates/full.json and latest.json");
-    publish->add_option("--build", build, "the game build's folder, as installed on Windows")->required();
-    publish->add_option("--version", options.version, "the new version's label")->required();
+        "publish", "stores a build's files and serves it as a new version (ROOT/updates/)");
+    publish->add_option("--build", build, "the game build's folder, as installed on Windows")->type_name("DIR")->required();
+    publish->add_option("--version", options.version, "the new version's label")->type_name("LABEL")->required();
     publish->add_flag("--mandatory", options.mandatory, "players must not play an older version");
     publish->add_flag("--dry-run", options.dryRun, "write nothing; print what would change and what players download");
     AddServed(publish, served);
@@ -73,7 +73,10 @@ int main(int argc, char** argv) {
 
     CLI::App* prune = app.add_subcommand("prune", "removes stored files that neither the manifests nor the "
                                                   "last N versions use");
-    prune->add_option("--keep", keep, "how many recent versions keep their files")->check(kAtLeastOne)->capture_default_str();
+    prune->add_option("--keep", keep, "how many recent versions keep their files (at least 1)")
+        ->type_name("N")
+        ->check(kAtLeastOne)
+        ->capture_default_str();
     AddServed(prune, served);
     AddLockTimeout(prune, options.lockSeconds);
 
@@ -82,8 +85,8 @@ int main(int argc, char** argv) {
 
     CLI::App* rollback = app.add_subcommand("rollback", "publishes the files of an earlier version again under "
                                                         "a new label");
-    rollback->add_option("--to", from, "the earlier version's label")->required();
-    rollback->add_option("--version", options.version, "the new version's label")->required();
+    rollback->add_option("--to", from, "the earlier version's label")->type_name("LABEL")->required();
+    rollback->add_option("--version", options.version, "the new version's label")->type_name("LABEL")->required();
     rollback->add_flag("--mandatory", options.mandatory, "players must not play an older version");
     rollback->add_flag("--dry-run", options.dryRun, "write nothing; print what would change");
     AddServed(rollback, served);
