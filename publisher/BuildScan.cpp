@@ -1,12 +1,9 @@
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <cwctype>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <set>
 
 #include "publisher/Publisher.h"
@@ -25,6 +22,14 @@ bool IsReservedWindowsName(std::string element) {
                                                     "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3",
                                                     "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
     return kReserved.count(stem) > 0;
+}
+
+size_t Utf16Units(const std::string& utf8) {
+    size_t units = 0;
+    for (wchar_t c : Utf8ToWide(utf8)) {
+        units += static_cast<uint32_t>(c) > 0xFFFF ? 2 : 1;
+    }
+    return units;
 }
 
 }  // namespace
@@ -95,51 +100,8 @@ std::string VersionProblem(const std::string& version) {
     return std::string();
 }
 
-std::string Sha256Hex(const fs::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    if (!in) {
-        return std::string();
-    }
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-    EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
-    std::vector<char> buffer(4 << 20);
-    uint64_t done = 0;
-    std::error_code sizeError;
-    uint64_t total = fs::file_size(file, sizeError);
-    int lastReported = -1;
-    while (in) {
-        in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
-        std::streamsize got = in.gcount();
-        if (got <= 0) {
-            break;
-        }
-        EVP_DigestUpdate(context.get(), buffer.data(), static_cast<size_t>(got));
-        done += static_cast<uint64_t>(got);
-        // Multi-GB paks take a while; say how far along we are, not once per block.
-        if (total > (256u << 20)) {
-            int percent = static_cast<int>(done * 100 / total);
-            if (percent / 10 != lastReported / 10) {
-                std::fprintf(stderr, "  hashing %s: %d%%\n", file.filename().string().c_str(), percent);
-                lastReported = percent;
-            }
-        }
-    }
-    if (in.bad()) {
-        return std::string();
-    }
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int length = 0;
-    EVP_DigestFinal_ex(context.get(), digest, &length);
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        hex.push_back(kHex[digest[i] >> 4]);
-        hex.push_back(kHex[digest[i] & 15]);
-    }
-    return hex;
-}
-
-bool CollectBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, std::string& error) {
+bool CollectBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, std::vector<std::string>& warnings,
+                  std::string& error) {
     std::error_code walkError;
     if (!fs::is_directory(buildFolder, walkError)) {
         error = "build folder not found: " + buildFolder.string();
@@ -181,21 +143,38 @@ bool CollectBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, st
         }
     }
     for (const std::string& path : paths) {
-        BuildFile file;
-        file.path = path;
-        file.size = fs::file_size(buildFolder / path);
-        file.sha256 = Sha256Hex(buildFolder / path);
-        if (file.sha256.empty()) {
-            error = path + ": cannot be read";
+        // A running program cannot be replaced on Windows: every update would fail at this file forever.
+        if (path.find('/') == std::string::npos && WindowsNameKey(path) == WindowsNameKey(kLauncherExe)) {
+            error = path + ": the launcher cannot replace its own program while it runs; " + kLauncherExe +
+                    " ships with the game's installer, not in the build";
             return false;
         }
-        files.push_back(file);
+        size_t units = Utf16Units(path + ".download");
+        if (units > kPathLimitUnits) {
+            error = path + ": " + std::to_string(units) + " UTF-16 units with \".download\", more than " +
+                    std::to_string(kPathLimitUnits) + "; with the install folder in front Windows' limit of 260 is passed";
+            return false;
+        }
+        if (units > kPathWarnUnits) {
+            warnings.push_back(path + ": " + std::to_string(units) +
+                               " UTF-16 units with \".download\"; a deep install folder may pass Windows' limit of 260");
+        }
+        std::error_code sizeError;
+        files.push_back(BuildFile{path, std::string(), fs::file_size(buildFolder / path, sizeError)});
+        if (sizeError) {
+            error = path + ": cannot be read: " + sizeError.message();
+            return false;
+        }
     }
     return true;
 }
 
 std::string BlobUrl(const std::string& sha256) {
     return "/updates/blobs/" + sha256;
+}
+
+fs::path BlobPath(const fs::path& servedRoot, const std::string& sha256) {
+    return servedRoot / "updates" / "blobs" / sha256;
 }
 
 std::string ManifestText(const std::string& version, bool mandatory, const std::vector<BuildFile>& files,

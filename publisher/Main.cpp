@@ -1,3 +1,5 @@
+#include <CLI/CLI.hpp>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -7,76 +9,129 @@
 
 namespace {
 
-const char kUsage[] =
-    "usage:\n"
-    "  orvane-publish publish --build DIR --version TEXT [--mandatory] --served ROOT\n"
-    "      stores the build's files under ROOT/updates/blobs/ and writes ROOT/updates/latest.json and\n"
-    "      full.json (last, each renamed into place); ROOT/publish-history.json records the version\n"
-    "  orvane-publish verify --served ROOT\n"
-    "      checks that the manifests read back as published and every stored file is intact\n"
-    "  orvane-publish prune --served ROOT [--keep N]\n"
-    "      removes stored files that neither the manifests nor the last N versions (default 3) use\n";
+// A mistyped option or value must stop a publish: it reaches every player otherwise.
+constexpr int kUsageError = 2;
+constexpr int kRefused = 1;
+constexpr double kLongestLockSeconds = 86400;
 
-std::string Option(const std::vector<std::string>& args, const std::string& name) {
-    for (size_t i = 0; i + 1 < args.size(); ++i) {
-        if (args[i] == name) {
-            return args[i + 1];
-        }
-    }
-    return std::string();
-}
+// Our own checks, because CLI11 reads numbers with base 0 ("010" is 8) and wraps "-1" into unsigned.
+const CLI::Validator kAtLeastOne(
+    [](std::string& text) {
+        bool digits = !text.empty() && text.size() < 10 && text.find_first_not_of("0123456789") == std::string::npos;
+        return digits && std::stoul(text) >= 1 ? std::string() : "must be a whole number of at least 1, not '" + text + "'";
+    },
+    "");
+const CLI::Validator kSeconds(
+    [](std::string& text) {
+        char* end = nullptr;
+        double value = text.empty() || text.find_first_not_of("0123456789.") != std::string::npos
+                           ? -1
+                           : std::strtod(text.c_str(), &end);
+        return value >= 0 && value <= kLongestLockSeconds && end && *end == '\0'
+                   ? std::string()
+                   : "must be a number of seconds from 0 to 86400, not '" + text + "'";
+    },
+    "");
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "orvane-publish: %s\n", message.c_str());
-    return 1;
+    return kRefused;
+}
+
+void AddServed(CLI::App* command, std::string& served) {
+    command->add_option("--served", served, "the served folder (nginx's root)")->type_name("ROOT")->required();
+}
+
+void AddLockTimeout(CLI::App* command, double& seconds) {
+    command->add_option("--lock-timeout", seconds, "how long to wait for another publish, prune or rollback (0 to 86400)")
+        ->type_name("SECONDS")
+        ->check(kSeconds)
+        ->capture_default_str();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string> args(argv + 1, argv + argc);
-    if (args.empty()) {
-        std::fputs(kUsage, stderr);
-        return 2;
+    CLI::App app("Publishes game builds for the launcher and keeps the served tree.", "orvane-publish");
+    app.require_subcommand(1);
+    std::string served, build, from;
+    PublishOptions options;
+    size_t keep = 3;
+
+    CLI::App* publish = app.add_subcommand(
+        "publish", "stores a build's files and serves it as a new version (ROOT/updates/)");
+    publish->add_option("--build", build, "the game build's folder, as installed on Windows")->type_name("DIR")->required();
+    publish->add_option("--version", options.version, "the new version's label")->type_name("LABEL")->required();
+    publish->add_flag("--mandatory", options.mandatory, "players must not play an older version");
+    publish->add_flag("--dry-run", options.dryRun, "write nothing; print what would change and what players download");
+    AddServed(publish, served);
+    AddLockTimeout(publish, options.lockSeconds);
+
+    CLI::App* verify = app.add_subcommand("verify", "checks that the manifests read back as published and "
+                                                    "every stored file they name is intact");
+    AddServed(verify, served);
+
+    CLI::App* prune = app.add_subcommand("prune", "removes stored files that neither the manifests nor the "
+                                                  "last N versions use");
+    prune->add_option("--keep", keep, "how many recent versions keep their files (at least 1)")
+        ->type_name("N")
+        ->check(kAtLeastOne)
+        ->capture_default_str();
+    AddServed(prune, served);
+    AddLockTimeout(prune, options.lockSeconds);
+
+    CLI::App* history = app.add_subcommand("history", "lists the published versions, oldest first");
+    AddServed(history, served);
+
+    CLI::App* rollback = app.add_subcommand("rollback", "publishes the files of an earlier version again under "
+                                                        "a new label");
+    rollback->add_option("--to", from, "the earlier version's label")->type_name("LABEL")->required();
+    rollback->add_option("--version", options.version, "the new version's label")->type_name("LABEL")->required();
+    rollback->add_flag("--mandatory", options.mandatory, "players must not play an older version");
+    rollback->add_flag("--dry-run", options.dryRun, "write nothing; print what would change");
+    AddServed(rollback, served);
+    AddLockTimeout(rollback, options.lockSeconds);
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == 0) {
+            return app.exit(e);  // --help, printed to standard output
+        }
+        std::fprintf(stderr, "orvane-publish: %s\n(see orvane-publish --help, or COMMAND --help)\n", e.what());
+        return kUsageError;
     }
-    std::string served = Option(args, "--served");
-    if (served.empty()) {
-        std::fputs(kUsage, stderr);
-        return 2;
-    }
+
     std::string error;
-    if (args[0] == "publish") {
-        std::string build = Option(args, "--build");
-        bool mandatory = false;
-        for (const std::string& a : args) {
-            mandatory = mandatory || a == "--mandatory";
-        }
-        if (build.empty()) {
-            std::fputs(kUsage, stderr);
-            return 2;
-        }
-        return Publish(build, served, Option(args, "--version"), mandatory, error) ? 0 : Fail(error);
+    if (publish->parsed()) {
+        return Publish(build, served, options, error) ? 0 : Fail(error);
     }
-    if (args[0] == "verify") {
-        std::vector<std::string> problems;
-        bool ok = Verify(served, problems);
-        for (const std::string& p : problems) {
-            std::fprintf(stderr, "orvane-publish: %s\n", p.c_str());
-        }
-        if (ok) {
-            std::fprintf(stderr, "verified %s\n", served.c_str());
-        }
-        return ok ? 0 : 1;
+    if (rollback->parsed()) {
+        return Rollback(served, from, options, error) ? 0 : Fail(error);
     }
-    if (args[0] == "prune") {
-        std::string keep = Option(args, "--keep");
+    if (prune->parsed()) {
         std::vector<std::string> removed;
-        if (!Prune(served, keep.empty() ? 3 : std::strtoul(keep.c_str(), nullptr, 10), removed, error)) {
+        if (!Prune(served, keep, options.lockSeconds, removed, error)) {
             return Fail(error);
         }
         std::fprintf(stderr, "removed %zu stored files\n", removed.size());
         return 0;
     }
-    std::fputs(kUsage, stderr);
-    return 2;
+    std::vector<PublishedVersion> versions;
+    if (history->parsed()) {
+        if (!ReadHistory(served, versions, error)) {
+            return Fail(error);
+        }
+        std::fputs(versions.empty() ? "nothing has been published here\n" : HistoryTable(versions).c_str(), stdout);
+        return 0;
+    }
+    std::vector<std::string> problems;
+    bool ok = Verify(served, problems);
+    for (const std::string& p : problems) {
+        Fail(p);
+    }
+    if (ok) {
+        std::fprintf(stderr, "verified %s\n", served.c_str());
+    }
+    return ok ? 0 : kRefused;
 }

@@ -4,6 +4,13 @@
 #include <string>
 #include <vector>
 
+// The launcher's own program file, from cmake/LauncherName.cmake.
+constexpr const char kLauncherExe[] = ORVANE_LAUNCHER_EXE;
+// The launcher downloads into "<install folder>\<path>.download"; Windows stops at 260 UTF-16 units.
+constexpr size_t kPathWarnUnits = 180;
+constexpr size_t kPathLimitUnits = 245;
+constexpr double kDefaultLockSeconds = 600;
+
 // One file of a game build as the launcher will install it.
 struct BuildFile {
     std::string path;  // relative, '/' between folders, UTF-8
@@ -11,15 +18,42 @@ struct BuildFile {
     uint64_t size = 0;
 };
 
+// One published version as publish-history.json records it.
+struct PublishedVersion {
+    std::string version;
+    bool mandatory = false;
+    std::string publishedAt;  // UTC, ISO 8601; empty in records written before it was kept
+    std::vector<BuildFile> files;
+};
+
+struct PublishOptions {
+    std::string version;
+    bool mandatory = false;
+    bool dryRun = false;
+    double lockSeconds = kDefaultLockSeconds;
+};
+
 // The key Windows compares names by: letter case folded, '\' and '/' alike.
 std::string WindowsNameKey(const std::string& path);
 // Empty when the launcher accepts the path and the manifest scanner carries it intact; else the reason.
 std::string PathProblem(const std::string& path);
+// Empty when the label can stand in the manifest and the launcher's version file; else the reason.
 std::string VersionProblem(const std::string& version);
-// The build's regular files with their digests, sorted by path; false with a message naming the file.
-bool CollectBuild(const std::filesystem::path& buildFolder, std::vector<BuildFile>& files, std::string& error);
-// SHA-256 of a file as lower-case hex, printing progress for large files; empty when unreadable.
-std::string Sha256Hex(const std::filesystem::path& file);
+// The build's regular files with their sizes (no digests yet), sorted by path; false with a message naming the file.
+bool CollectBuild(const std::filesystem::path& buildFolder, std::vector<BuildFile>& files,
+                  std::vector<std::string>& warnings, std::string& error);
+// Reads every file once, one worker per core, filling in its digest; with blobFolder set, new content is
+// stored there in the same pass. expected[i] is the digest the file had before (empty when unknown).
+bool HashBuild(const std::filesystem::path& buildFolder, std::vector<BuildFile>& files,
+               const std::filesystem::path& blobFolder, const std::vector<std::string>& expected, std::string& error);
+// Writes to a temporary name, flushes it to disk, renames it over the target and flushes the folder.
+bool WriteWhole(const std::filesystem::path& target, const std::string& bytes, std::string& error);
+// Flushes a folder's entries (renames, removals) to disk.
+bool SyncFolder(const std::filesystem::path& folder, std::string& error);
+// Takes ROOT/publish.lock exclusively, waiting up to `seconds`; lockFd stays open until UnlockServed.
+bool LockServed(const std::filesystem::path& servedRoot, double seconds, int& lockFd, std::string& error);
+// Releases what LockServed took (a negative descriptor is nothing to release).
+bool UnlockServed(int lockFd);
 // The manifest text, laid out so that every first-occurrence search of the launcher finds its key.
 std::string ManifestText(const std::string& version, bool mandatory, const std::vector<BuildFile>& files,
                          const std::vector<std::string>& deletedFiles);
@@ -28,11 +62,32 @@ std::string ReadBackProblem(const std::string& text, const std::string& version,
                             const std::vector<BuildFile>& files, const std::vector<std::string>& deletedFiles);
 // The request path the launcher fetches a file's bytes from.
 std::string BlobUrl(const std::string& sha256);
+// Where that file is stored under the served root.
+std::filesystem::path BlobPath(const std::filesystem::path& servedRoot, const std::string& sha256);
 
+// The recorded versions, oldest first; empty when nothing was published; false naming the file when damaged.
+bool ReadHistory(const std::filesystem::path& servedRoot, std::vector<PublishedVersion>& history, std::string& error);
+// Replaces the history whole, flushed to disk before the rename.
+bool WriteHistory(const std::filesystem::path& servedRoot, const std::vector<PublishedVersion>& history,
+                  std::string& error);
+// Paths any earlier version had that `current` lacks, never one Windows would take for a current path.
+std::vector<std::string> ObsoletePaths(const std::vector<PublishedVersion>& earlier,
+                                       const std::vector<BuildFile>& current);
+// One line per version, oldest first: label, mandatory, files, bytes, time of publishing.
+std::string HistoryTable(const std::vector<PublishedVersion>& history);
+// Records the version and serves it; a label already recorded with the same files only completes
+// serving it, with other files it is refused. `plan` prints what would change instead of writing.
+bool ServeVersion(const std::filesystem::path& servedRoot, std::vector<PublishedVersion>& history,
+                  PublishedVersion record, bool plan, std::string& error);
+
+// Checks, stores and serves a build as a new version (or prints its plan with dryRun); false with a message.
 bool Publish(const std::filesystem::path& buildFolder, const std::filesystem::path& servedRoot,
-             const std::string& version, bool mandatory, std::string& error);
+             const PublishOptions& options, std::string& error);
+// Serves the files of the earlier version `from` again under a new label.
+bool Rollback(const std::filesystem::path& servedRoot, const std::string& from, const PublishOptions& options,
+              std::string& error);
 // Every manifest reads back as recorded and every url holds the right bytes; problems are appended.
 bool Verify(const std::filesystem::path& servedRoot, std::vector<std::string>& problems);
 // Removes stored files that neither the manifests nor the last `keep` versions refer to.
-bool Prune(const std::filesystem::path& servedRoot, size_t keep, std::vector<std::string>& removed,
-           std::string& error);
+bool Prune(const std::filesystem::path& servedRoot, size_t keep, double lockSeconds,
+           std::vector<std::string>& removed, std::string& error);

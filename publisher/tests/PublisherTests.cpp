@@ -1,8 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <nlohmann/json.hpp>
+#include <random>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -41,6 +46,19 @@ std::vector<std::string> Utf8(const std::vector<std::wstring>& wide) {
     return out;
 }
 
+// Every file below the folder with its bytes, but not the lock file (taking a lock is not writing).
+std::string Snapshot(const fs::path& folder) {
+    std::string all;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        std::string name = fs::relative(entry.path(), folder).string();
+        if (entry.is_regular_file() && name.rfind("B/", 0) != 0 && name != "out" && name != "err" &&
+            entry.path().filename() != "publish.lock") {
+            all += name + "\n" + Read(entry.path()) + "\n";
+        }
+    }
+    return all;
+}
+
 class Publisher : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -50,11 +68,14 @@ protected:
         build = root / "build";
         served = root / "served";
     }
-    void TearDown() override { fs::remove_all(root); }
+    void TearDown() override {
+        fs::remove_all(root);
+        fs::remove_all(served.parent_path());
+    }
 
     bool PublishVersion(const std::string& version, bool mandatory = false) {
         error.clear();
-        return Publish(build, served, version, mandatory, error);
+        return Publish(build, served, PublishOptions{version, mandatory, false, 1}, error);
     }
 
     fs::path root, build, served;
@@ -155,24 +176,6 @@ TEST_F(Publisher, ObsoletePathsSpanSkippedVersionsAndIgnoreCase) {
     EXPECT_TRUE(Verify(served, problems));
 }
 
-TEST_F(Publisher, RefusesBeforeWritingAnything) {
-    Write(build / "a.txt", "1");
-    Write(build / "A.TXT", "2");
-    EXPECT_FALSE(PublishVersion("1.0"));
-    EXPECT_NE(error.find("A.TXT"), std::string::npos) << error;
-    EXPECT_NE(error.find("a.txt"), std::string::npos) << error;
-    EXPECT_FALSE(fs::exists(served));
-
-    fs::remove(build / "A.TXT");
-    Write(build / "bad]name.pak", "x");
-    EXPECT_FALSE(PublishVersion("1.0"));
-    EXPECT_NE(error.find("bad]name.pak"), std::string::npos) << error;
-
-    fs::remove(build / "bad]name.pak");
-    EXPECT_FALSE(PublishVersion("1.0\"evil"));
-    EXPECT_FALSE(fs::exists(served));
-}
-
 TEST_F(Publisher, NamesLikeKeysReadBackAndMisreadsAreCaught) {
     // The obsolete list's key named as a file, before the real key: the layout still reads right.
     Write(build / "deletedFiles", "x");
@@ -196,25 +199,131 @@ TEST_F(Publisher, NamesLikeKeysReadBackAndMisreadsAreCaught) {
     EXPECT_NE(ReadBackProblem(text, "2", false, files, {"x"}), "");
 }
 
-TEST_F(Publisher, VerifyFindsDamageAndPruneKeepsWhatIsUsed) {
+TEST_F(Publisher, VerifyFindsAStoredFileWithOtherBytes) {
     Write(build / "a.pak", "version one");
     ASSERT_TRUE(PublishVersion("1"));
-    Write(build / "a.pak", "version two");
-    ASSERT_TRUE(PublishVersion("2"));
-    Write(build / "a.pak", "version three");
-    ASSERT_TRUE(PublishVersion("3"));
-    EXPECT_EQ(std::distance(fs::directory_iterator(served / "updates" / "blobs"), fs::directory_iterator()), 3);
-
-    std::vector<std::string> removed;
-    ASSERT_TRUE(Prune(served, 2, removed, error));
-    EXPECT_EQ(removed.size(), 1u);
     std::vector<std::string> problems;
     EXPECT_TRUE(Verify(served, problems));
-
-    std::string url = WideToUtf8(Scan(served).files[0].url);
-    Write(served / url.substr(1), "version 3!!!!");  // same size, other bytes
-    problems.clear();
+    Write(served / WideToUtf8(Scan(served).files[0].url).substr(1), "version 1!!");  // same size, other bytes
     EXPECT_FALSE(Verify(served, problems));
     ASSERT_EQ(problems.size(), 1u);
     EXPECT_NE(problems[0].find("SHA-256"), std::string::npos);
+}
+
+// The rows run in order against one served tree S, as a pipeline would: each an invocation of the real
+// program and what it must answer. A row with files first replaces the build B with them.
+TEST_F(Publisher, CommandLineTable) {
+    const std::string deep = std::string(120, 'x') + "/" + std::string(126, 'y');  // 256 units with ".download"
+    const std::string warned = std::string(100, 'x') + "/" + std::string(80, 'y');
+    const struct {
+        std::string build, args;
+        int exit;
+        std::string out, err;
+        bool writes;
+    } rows[] = {
+        {"a.pak=one;b.pak=same;old.pak=old", "publish --build B --version 1 --madatory --served S", 2, "", "--madatory", 0},
+        {"", "publish --build B --version 1 --served S --keep 3", 2, "", "--keep", 0},
+        {"", "publish --build B --served S --version", 2, "", "--version", 0},
+        {"", "publish --build B --version 1 --served S --lock-timeout soon", 2, "", "--lock-timeout", 0},
+        {"", "publish --build B --version 1 --served S", 0, "", "published 1: 3 files", 1},
+        {"", "publish --build B --version 1 --served S", 0, "nothing to do", "", 0},
+        {"a.pak=two;b.pak=same;new.pak=new!", "publish --build B --version 2 --served S --dry-run", 0,
+         "1 new, 1 changed, 1 unchanged, 1 obsolete\n  to store: 2 files, 7 bytes\n  a player on 1 downloads 2 files, 7 bytes", "", 0},
+        {"", "publish --build B --version 1 --served S", 1, "", "version 1 is already published with other files", 0},
+        {"", "publish --build B --version 2 --mandatory --served S", 0, "", "published 2: 3 files, 1 obsolete", 1},
+        {"", "publish --build B --version 2 --served S", 1, "", "another mandatory flag", 0},
+        {"", "rollback --to 1 --version 3 --served S", 0, "", "published 3: 3 files, 1 obsolete", 1},
+        {"", "verify --served S", 0, "", "verified S", 0},
+        {"", "history --served S", 0, "2             mandatory      3 files             11 bytes  20", "", 0},
+        {"", "prune --served S --keep abc", 2, "", "--keep", 0},
+        {"", "prune --served S --keep 0", 2, "", "--keep", 0},
+        {"", "prune --served S --force", 2, "", "--force", 0},
+        {"", "prune --served S --keep 1", 0, "", "removed 2 stored files", 1},
+        {"", "rollback --to 2 --version 4 --served S", 1, "", "removed its stored files a.pak, new.pak", 0},
+        {"", "rollback --to 9 --version 4 --served S", 1, "", "no version 9", 0},
+        {"", "verify --served S --bogus", 2, "", "--bogus", 0},
+        {"", "history --served S extra", 2, "", "extra", 0},
+        {"", "rollback --to 1 --served S", 2, "", "--version", 0},
+        {std::string(kLauncherExe) + "=MZ;a.pak=x", "publish --build B --version 5 --served S", 1, "",
+         std::string(kLauncherExe) + ": the launcher cannot replace its own program", 0},
+        {deep + "=z", "publish --build B --version 5 --served S", 1, "", deep + ": 256 UTF-16 units", 0},
+        {"a.txt=1;A.TXT=2", "publish --build B --version 5 --served S", 1, "", "A.TXT: one name to Windows", 0},
+        {"bad]name.pak=x", "publish --build B --version 5 --served S", 1, "", "bad]name.pak", 0},
+        {"a.pak=x", "publish --build B --version 'v}' --served S", 1, "", "the version must be one line", 0},
+        {warned + "=z", "publish --build B --version 5 --served S", 0, "", "warning: " + warned + ": 190 UTF-16", 1},
+        {"", "publish --build B --version 6 --served bad", 1, "", "bad/publish-history.json is damaged", 0},
+        {"", "verify --served bad", 1, "", "bad/publish-history.json is damaged", 0},
+        {"", "history --served bad", 1, "", "bad/publish-history.json is damaged", 0},
+        {"", "history --served old", 0, "0.9           optional       0 files              0 bytes  (time not recorded)", "", 0},
+        // Two at once: the second waits for the first, and both versions stay in the history.
+        {"", "publish --build B --version 7 --served S & " ORVANE_PUBLISH " publish --build B --version 8 --served S; "
+             "wait; grep -c '\"version\"' S/publish-history.json", 0, "6\n", "published 8", 1},
+        {"", "prune --served held --lock-timeout 0.2", 1, "", "another publish, prune or rollback holds", 0},
+        {"", "publish --help", 0, "--dry-run", "", 0},
+        {"", "rollback --help", 0, "--to", "", 0},
+        {"", "prune --help", 0, "--keep", "", 0},
+        {"", "verify --help", 0, "--served", "", 0},
+        {"", "history --help", 0, "--served", "", 0},
+    };
+    Write(root / "bad" / "publish-history.json", "[{\"version\": \"1\", \"files\": 3");
+    Write(root / "old" / "publish-history.json", "[{\"version\": \"0.9\", \"mandatory\": false, \"files\": []}]");
+    fs::create_directories(root / "held");
+    int held = ::open((root / "held" / "publish.lock").c_str(), O_RDWR | O_CREAT, 0644);
+    ASSERT_EQ(::flock(held, LOCK_EX), 0);
+    for (const auto& row : rows) {
+        if (!row.build.empty()) {
+            fs::remove_all(root / "B");
+            for (size_t start = 0, end; start < row.build.size(); start = end + 1) {
+                end = std::min(row.build.find(';', start), row.build.size());
+                size_t equals = row.build.find('=', start);
+                Write(root / "B" / row.build.substr(start, equals - start), row.build.substr(equals + 1, end - equals - 1));
+            }
+        }
+        std::string before = Snapshot(root);
+        int status = std::system(("cd " + root.string() + " && { " ORVANE_PUBLISH " " + row.args + "; } >out 2>err").c_str());
+        EXPECT_EQ(WEXITSTATUS(status), row.exit) << row.args << "\n" << Read(root / "err");
+        EXPECT_NE(Read(root / "out").find(row.out), std::string::npos) << row.args << "\n" << Read(root / "out");
+        EXPECT_NE(Read(root / "err").find(row.err), std::string::npos) << row.args << "\n" << Read(root / "err");
+        EXPECT_EQ(Snapshot(root) != before, row.writes) << row.args;
+    }
+    ::close(held);
+}
+
+// Killed at any moment, a publish leaves the tree serving the earlier version or the new one, whole,
+// and the next run completes it.
+TEST_F(Publisher, KilledAnywhereServesOneWholeVersion) {
+    // A kill leaves the page cache intact, so this tests the order of renames, not flushing: in memory
+    // it runs in a second, where a disk's flushes would take it to many.
+    if (fs::is_directory("/dev/shm")) {
+        build = fs::path("/dev/shm") / root.filename() / "build";
+        served = build.parent_path() / "served";
+    }
+    unsigned seed = std::random_device()();
+    std::mt19937 random(seed);
+    for (int i = 0; i < 300; ++i) {
+        Write(build / "Content" / (std::to_string(i) + ".pak"), std::string(1000 + random() % 3000, 'a' + i % 26));
+    }
+    ASSERT_TRUE(PublishVersion("0")) << error;
+    for (int round = 1; round <= 20; ++round) {
+        for (int i = round; i < 300; i += 25) {
+            Write(build / "Content" / (std::to_string(i) + ".pak"), std::to_string(round) + std::string(i, 'r'));
+        }
+        std::string version = std::to_string(round);
+        pid_t child = ::fork();
+        if (child == 0) {
+            ::dup2(::open("/dev/null", O_WRONLY), STDERR_FILENO);
+            ::execl(ORVANE_PUBLISH, ORVANE_PUBLISH, "publish", "--build", build.c_str(), "--version", version.c_str(),
+                    "--served", served.c_str(), nullptr);
+            ::_exit(127);
+        }
+        ::usleep(static_cast<useconds_t>(random() % 40000));
+        ::kill(child, SIGKILL);
+        ::waitpid(child, nullptr, 0);
+        std::vector<std::string> problems;
+        EXPECT_TRUE(Verify(served, problems)) << "seed " << seed << ", round " << round << ": " << problems[0];
+        std::string servedVersion = WideToUtf8(Scan(served).version);
+        EXPECT_TRUE(servedVersion == version || servedVersion == std::to_string(round - 1)) << servedVersion;
+        ASSERT_TRUE(PublishVersion(version)) << error;
+        EXPECT_EQ(WideToUtf8(Scan(served).version), version);
+    }
 }
