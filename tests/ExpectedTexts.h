@@ -27,10 +27,4 @@ inline std::string Downloading(int i, int n, const std::string& name) {
     return "Скачиваю файл " + std::to_string(i) + " из " + std::to_string(n) + ": " + name;
 }
 
-inline const std::string kNoGame = "Orvane.exe не найден рядом с лаунчером. Поместите лаунчер в папку игры.";
-inline const std::string kLaunchFailed = "Не удалось запустить игру: ";
-inline const std::string kGameStarted = "Игра запущена. Можно закрыть лаунчер.";
-inline const std::string kGameArguments =
-    " 192.0.2.10:7777 -ini:Game:[/Script/Orvane.OrvaneAccountSubsystem]:ApiBaseUrl=https://localhost";
-
 }  // namespace expected

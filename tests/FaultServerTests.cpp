@@ -23,8 +23,8 @@ Lines Attempt(int number, uint64_t from, int status) {
         lines.push_back("Resuming from byte: " + std::to_string(from));
     }
     lines.push_back("HTTPS response status: " + std::to_string(status));
-    lines.push_back(status / 100 == 2 ? "Download attempt " + std::to_string(number) + " started at byte " + std::to_string(from)
-                                      : "Download attempt " + std::to_string(number) + " could not open; retrying.");
+    lines.push_back("Download attempt " + std::to_string(number) +
+                    (status == (from ? 206 : 200) ? " started at byte " + std::to_string(from) : " could not open; retrying."));
     return lines;
 }
 

@@ -88,7 +88,7 @@ TEST_F(InFolder, SessionVerdicts) {
         {"bad digest, mandatory", Game("1.0"), Manifest("2", true, {badA}), "", kFileFailed, false, {}, {"/updates/v/a.pak"}},
         {"bad digest, first install", {}, Manifest("2", false, {badA}), "", kFileFailed, true, {}, {"/updates/v/a.pak"}},
         {"removal refused, non-mandatory", Game("1.0", {{"old/x", "x"}}), Manifest("2", false, {}, {"old"}), "",
-         kRemovalFailed, true, {{"launcher-version.txt", "1.0\n"}}, {}},
+         kRemovalFailed, true, {{"launcher-version.txt", "1.0\n"}}, {}, {{0, kChecking}, {99, kRemoving}}},
         {"removal refused, mandatory", Game("1.0", {{"old/x", "x"}}), Manifest("2", true, {}, {"old"}), "",
          kRemovalFailed, false, {}, {}},
         {"removal refused, first install", {{"old/x", "x"}}, Manifest("2", false, {}, {"old"}), "", kRemovalFailed, true, {}, {}},

@@ -14,7 +14,7 @@
 //                                window closes or the time is up (exit 1 when no window appeared)
 //   window_probe layout          prints the window and each control: class|text|left,top,right,bottom|id
 //   window_probe send MESSAGE W  sends a message with wParam W and a null lParam to the window
-//   window_probe click | close   presses the play button | closes the window
+//   window_probe click | close   presses the play button | closes every launcher window
 
 namespace {
 
@@ -76,8 +76,11 @@ int wmain(int argc, wchar_t** argv) {
         WPARAM wParam = command == L"click" ? 0 : static_cast<WPARAM>(_wtoi(argv[3]));
         return SendMessageTimeoutW(target, message, wParam, 0, SMTO_ABORTIFHUNG, 10000, &result) ? 0 : 1;
     }
-    if (command == L"close") {
-        return PostMessageW(window, WM_CLOSE, 0, 0) ? 0 : 1;
+    if (command == L"close") {  // every launcher window there is
+        for (; window; window = FindWindowExW(nullptr, window, L"OrvaneLauncherWindow", nullptr)) {
+            PostMessageW(window, WM_CLOSE, 0, 0);
+        }
+        return 0;
     }
     if (command == L"layout") {
         RECT r{};

@@ -170,14 +170,34 @@ def interrupted(folder, exe):
 
 
 def exit_while_logging(folder, exe):
-    # The window closed while the worker is logging, 20 times: the exiting process must not send log
-    # lines to a file of another name, in the game's folder (its current folder too).
+    # Windows closed while their workers are logging, 20 times (four launchers at once): an exiting
+    # process must not send log lines to a file of another name in its game folder (its current one).
     publish({f"Content/{i:03}.dat": b"%d" % i for i in range(400)})
-    for attempt in range(20):
-        shutil.rmtree(os.path.join(folder, "Content"), ignore_errors=True)
-        run(exe, lambda p, e, s: s.startswith("Скачиваю файл ") and p >= 1 + attempt % 10)
-        stray = set(os.listdir(folder)) - {"OrvaneLauncher.exe", "launcher-update.log", "launcher-version.txt", "Content"}
-        check(not stray, f"run {attempt + 1}: no stray file appeared {stray}")
+    folders = [os.path.join(folder, str(i)) for i in range(4)]
+    for folder_i in folders:
+        os.makedirs(folder_i)
+        shutil.copy(exe, folder_i)
+    for round_ in range(5):
+        launchers = []
+        for folder_i in folders:
+            shutil.rmtree(os.path.join(folder_i, "Content"), ignore_errors=True)
+            launchers.append(subprocess.Popen(["wine", "Z:" + folder_i.replace("/", "\\") + "\\OrvaneLauncher.exe"],
+                                              cwd=folder_i, stdin=subprocess.DEVNULL))
+        deadline = time.time() + 60
+        while any(logged(f) < 2 + 3 * round_ for f in folders) and time.time() < deadline:
+            time.sleep(0.01)
+        probe("close")
+        for launcher in launchers:
+            launcher.wait(timeout=30)
+        for folder_i in folders:
+            stray = set(os.listdir(folder_i)) - {"OrvaneLauncher.exe", "launcher-update.log", "launcher-version.txt", "Content"}
+            check(not stray, f"round {round_ + 1}, {folder_i}: no stray file appeared {stray}")
+
+
+def logged(folder):
+    # Downloads the worker has started so far.
+    path = os.path.join(folder, "launcher-update.log")
+    return read(path).count(b"Download start: ") if os.path.exists(path) else 0
 
 
 os.makedirs(os.path.join(BUILD, "e2e-screenshots"), exist_ok=True)

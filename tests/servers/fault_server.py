@@ -1,17 +1,16 @@
 #!/usr/bin/env python3
-"""HTTPS server for what a static server will not do: cut bodies, ignored ranges, chosen status codes,
-a manifest of any bytes, or no answer at all.
-
-Usage: fault_server.py ROOT LOG ADDRESS CERT KEY. Files are served from ROOT with Range support like a
-static server. ROOT/control.txt, read on every request, chooses another behaviour for a request path,
-one rule a line:
-    /updates/a.bin cut 1000     every response for the path breaks off after 1000 body bytes
-    /updates/a.bin norange      200 with the whole file, whatever Range asks
-    /updates/a.bin status 500   that status with an empty body
-    /updates/a.bin hang         read the request, never answer
-Every request is appended to LOG as: path|range header|status|body bytes sent|method|user agent|the
-names of all headers received, sorted and comma-separated.
-"""
+# HTTPS server for what a static server will not do: cut bodies, ignored ranges, chosen status codes,
+# a manifest of any bytes, or no answer at all.
+#
+# Usage: fault_server.py ROOT LOG ADDRESS CERT KEY. Files are served from ROOT with Range support like a
+# static server. ROOT/control.txt, read on every request, chooses another behaviour for a request path,
+# one rule a line:
+#     /updates/a.bin cut 1000     every response for the path breaks off after 1000 body bytes
+#     /updates/a.bin norange      200 with the whole file, whatever Range asks
+#     /updates/a.bin status 500   that status with an empty body
+#     /updates/a.bin hang         read the request, never answer
+# Every request is appended to LOG as: path|range header|status|body bytes sent|method|user agent|the
+# names of all headers received, sorted and comma-separated.
 import http.server
 import os
 import re
