@@ -210,6 +210,7 @@ cp "$result" "$out/$name"
 revision=$(git -C "$root" describe --always --dirty 2>/dev/null || echo unknown)
 kind="release"
 [ $trial = 0 ] || kind="TRIAL build (test hosts allowed; never give it to players)"
+[ $unsigned = 0 ] || kind="UNSIGNED $kind"
 cat <<EOF
 $kind from $revision
   update host:  $update_host (account service https://$update_host)

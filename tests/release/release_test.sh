@@ -44,7 +44,8 @@ rm -rf b "$out"
 "$release" --trial --update-host localhost --game-server 127.0.0.1 $signing --build-dir b --out "$out" >log 2>&1 ||
   fail "trial build: $(tail -n 5 log)"
 exe=$out/OrvaneLauncher.exe
-osslsigncode verify -CAfile ca.crt -in "$exe" >log 2>&1 || fail "the signature does not verify: $(cat log)"
+osslsigncode verify -CAfile ca.crt -in "$exe" >log 2>&1 && grep -q 'digest algorithm *: *SHA256' log ||
+  fail "no SHA-256 signature that verifies: $(cat log)"
 (cd "$out" && sha256sum --check --quiet SHA256SUMS) || fail "SHA256SUMS does not match"
 
 cp "$exe" changed.exe
