@@ -8,6 +8,7 @@ set -eu
 release=$1 out=$2
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
+trap 'exit 1' INT TERM
 cd "$tmp"
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
