@@ -197,6 +197,12 @@ else
     printf '%s\n' "$log" >&2
     fail "the signed exe does not verify against $ca_file"
   fi
+  # osslsigncode falls back to checking the certificate at today's date when the time-stamp does not
+  # verify, and still succeeds; a signature meant to outlive its certificate needs the time-stamp.
+  if [ -n "$timestamp_url" ] && ! grep -q '^Timestamp Server Signature verification: ok' <<<"$log"; then
+    printf '%s\n' "$log" >&2
+    fail "the time-stamp from $timestamp_url does not verify against $tsa_ca_file"
+  fi
   signer=$(sed -n 's/^[[:space:]]*Subject: //p' <<<"$log" | head -n 1)
   signature="Authenticode SHA-256 by ${signer:-?}, ${timestamp_url:+time-stamped by $timestamp_url}"
   signature=${signature%, }
