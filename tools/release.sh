@@ -203,7 +203,7 @@ else
     printf '%s\n' "$log" >&2
     fail "the time-stamp from $timestamp_url does not verify against $tsa_ca_file"
   fi
-  signer=$(sed -n 's/^[[:space:]]*Subject: //p' <<<"$log" | head -n 1)
+  signer=$(sed -n '/^[[:space:]]*Subject: /{s///p;q}' <<<"$log")
   signature="Authenticode SHA-256 by ${signer:-?}, ${timestamp_url:+time-stamped by $timestamp_url}"
   signature=${signature%, }
 fi
