@@ -1,0 +1,227 @@
+#!/bin/bash
+# Builds the launcher a game team ships: production hosts compiled in, checked, signed with
+# Authenticode and verified, written with a checksum file. Run tools/release.sh --help.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+system_bundle=/etc/ssl/certs/ca-certificates.crt
+
+usage() {
+  cat <<EOF
+Usage: tools/release.sh --update-host HOST --game-server ADDRESS
+                        (--pkcs12 FILE --password-file FILE | --unsigned) [options]
+
+Builds OrvaneLauncher.exe in a fresh build folder with the given production settings, checks it,
+signs it with Authenticode (SHA-256) and verifies the signature, then writes the exe and SHA256SUMS
+to the output folder.
+
+  --update-host HOST     update server host name; the account service is https://HOST
+  --game-server ADDRESS  game server IPv4 address (or host name)
+  --pkcs12 FILE          the code-signing certificate with its private key (PKCS#12)
+  --password-file FILE   file whose first line is the PKCS#12 password
+  --timestamp-url URL    RFC 3161 time-stamp server, e.g. http://timestamp.digicert.com
+  --ca-file FILE         trust anchors for verifying the signature (default $system_bundle)
+  --tsa-ca-file FILE     trust anchors for verifying the time-stamp (default $system_bundle)
+  --out DIR              output folder (default build-release/out)
+  --build-dir DIR        build folder, emptied first (default build-release/build)
+  --trial                allow test and local-network hosts (localhost, 127.0.0.1, 10.x, ...)
+  --unsigned             skip signing and write OrvaneLauncher-UNSIGNED-TRIAL.exe instead
+  --help                 print this text
+EOF
+}
+
+fail() { echo "release.sh: $*" >&2; exit 1; }
+usage_error() { echo "release.sh: $*" >&2; echo "Run tools/release.sh --help for the options." >&2; exit 2; }
+
+update_host="" game_server="" pkcs12="" password_file="" timestamp_url=""
+ca_file=$system_bundle tsa_ca_file=$system_bundle
+out=$root/build-release/out build=$root/build-release/build
+trial=0 unsigned=0
+while [ $# -gt 0 ]; do
+  option=$1
+  case $option in
+    --help|-h) usage; exit 0 ;;
+    --trial) trial=1; shift; continue ;;
+    --unsigned) unsigned=1; shift; continue ;;
+    --update-host|--game-server|--pkcs12|--password-file|--timestamp-url|--ca-file|--tsa-ca-file|--out|--build-dir)
+      [ $# -ge 2 ] || usage_error "$option needs a value" ;;
+    *) usage_error "unknown option '$option'" ;;
+  esac
+  value=$2
+  case $option in
+    --update-host) update_host=${value,,} ;;
+    --game-server) game_server=${value,,} ;;
+    --pkcs12) pkcs12=$value ;;
+    --password-file) password_file=$value ;;
+    --timestamp-url) timestamp_url=$value ;;
+    --ca-file) ca_file=$value ;;
+    --tsa-ca-file) tsa_ca_file=$value ;;
+    --out) out=$value ;;
+    --build-dir) build=$value ;;
+  esac
+  shift 2
+done
+
+# Only host names and dotted IPv4 addresses: the value ends up inside a C++ wide string literal, and
+# Windows reads other spellings of numbers (127.1, 0x7f000001, 0177.0.0.1) as addresses too, which
+# would slip past the checks below.
+well_formed() {
+  local a=$1 octet
+  if [[ $a =~ ^[0-9.]+$ ]]; then
+    [[ $a =~ ^(0|[1-9][0-9]{0,2})(\.(0|[1-9][0-9]{0,2})){3}$ ]] || return 1
+    for octet in ${a//./ }; do [ "$octet" -le 255 ] || return 1; done
+    return 0
+  fi
+  [[ ${#a} -le 253 && $a =~ ^([a-z0-9]([a-z0-9-]{0,61}[a-z0-9])?\.)*([a-z]{2,63}|xn--[a-z0-9-]{1,59})$ ]]
+}
+
+# Prints why players could never reach ADDRESS (or should not: a test setting), nothing if they can.
+why_not_for_players() {
+  local a=$1 o1 o2 o3
+  case $a in
+    localhost|*.localhost) echo "it is the test host"; return ;;
+    *.example|example.com|*.example.com|example.net|*.example.net|example.org|*.example.org)
+      echo "it is a reserved example name (the build's default?)"; return ;;
+    *.test|*.invalid|*.local|*.internal|*.lan|*.home.arpa)
+      echo "it is a test or local-network name"; return ;;
+  esac
+  if [[ $a =~ ^[0-9.]+$ ]]; then
+    IFS=. read -r o1 o2 o3 _ <<<"$a"
+    if ((o1 == 127)); then
+      echo "it is a loopback address"
+    elif ((o1 == 10 || (o1 == 172 && o2 >= 16 && o2 < 32) || (o1 == 192 && o2 == 168))); then
+      echo "it is a private-network address"
+    elif ((o1 == 0 || o1 >= 224 || (o1 == 169 && o2 == 254) || (o1 == 100 && o2 >= 64 && o2 < 128))); then
+      echo "it is a reserved, link-local or carrier-internal address"
+    elif (((o1 == 192 && o2 == 0 && (o3 == 0 || o3 == 2)) || (o1 == 198 && o2 == 51 && o3 == 100) ||
+           (o1 == 203 && o2 == 0 && o3 == 113) || (o1 == 198 && (o2 == 18 || o2 == 19)))); then
+      echo "it is a documentation or benchmarking address (the build's default?)"
+    fi
+    return 0
+  fi
+  [[ $a == *.* ]] || echo "a single-label name resolves only inside a local network"
+}
+
+[ -n "$update_host" ] || usage_error "--update-host is required"
+[ -n "$game_server" ] || usage_error "--game-server is required"
+well_formed "$update_host" || fail "update host '$update_host' is not a host name or dotted IPv4 address"
+well_formed "$game_server" || fail "game server '$game_server' is not a host name or dotted IPv4 address"
+if [ $trial = 0 ]; then
+  for setting in "update host:$update_host" "game server:$game_server"; do
+    reason=$(why_not_for_players "${setting#*:}")
+    [ -z "$reason" ] || fail "refusing ${setting%%:*} '${setting#*:}': $reason." \
+      "Give the production value, or --trial for a build that must never reach players."
+  done
+fi
+
+if [ $unsigned = 1 ]; then
+  [ -z "$pkcs12$password_file$timestamp_url" ] || usage_error "--unsigned does not go with signing options"
+else
+  if [ -z "$pkcs12" ] || [ -z "$password_file" ]; then
+    fail "no signing material. Give the team's code-signing certificate and key as a PKCS#12 file" \
+      "(--pkcs12 FILE) and its password in a file (--password-file FILE); see 'Shipping the launcher'" \
+      "in deploy/README.md. For an unsigned trial build, pass --unsigned instead."
+  fi
+  for f in "$pkcs12" "$password_file" "$ca_file" "$tsa_ca_file"; do
+    [ -r "$f" ] || fail "cannot read '$f'"
+  done
+  case $timestamp_url in ""|http://*|https://*) ;; *) usage_error "--timestamp-url must be an http(s) URL" ;; esac
+fi
+
+# Emptying a folder someone named by mistake (their home, /) would be a disaster: only ever empty one
+# that is empty already or holds a CMake build.
+if [ -e "$build" ] && [ -n "$(ls -A "$build")" ] && [ ! -f "$build/CMakeCache.txt" ]; then
+  fail "build folder '$build' is neither empty nor a CMake build folder; name another with --build-dir"
+fi
+
+"$root/tools/install-deps.sh"
+rm -rf "$build"
+ORVANE_BUILD_DIR=$build "$root/tools/build.sh" -DUpdateServerHost="$update_host" \
+  -DGameServerAddress="$game_server" -DORVANE_BUILD_TESTS=OFF -DORVANE_BUILD_BENCH=OFF
+exe=$build/OrvaneLauncher.exe
+
+# Searches the exe's bytes. "wide TEXT": TEXT as UTF-16LE; "wide0 TEXT": the same with its
+# terminating zero, i.e. a whole string literal; "any TEXT": either encoding, ignoring case.
+contains() {
+  python3 - "$exe" "$@" <<'EOF'
+import re, sys
+data, mode, text = open(sys.argv[1], 'rb').read(), sys.argv[2], sys.argv[3]
+if mode == 'any':
+    found = any(re.search(re.escape(text.encode(e)), data, re.IGNORECASE) for e in ('utf-16-le', 'ascii'))
+else:
+    found = (text + ('\0' if mode == 'wide0' else '')).encode('utf-16-le') in data
+sys.exit(0 if found else 1)
+EOF
+}
+
+objdump=x86_64-w64-mingw32-objdump
+headers=$($objdump -p "$exe")
+grep -q 'file format pei-x86-64' <<<"$headers" || fail "$exe is not a 64-bit PE file"
+grep -Eq '^Magic[[:space:]]+020b[[:space:]]+\(PE32\+\)' <<<"$headers" || fail "$exe is not PE32+"
+grep -Eq '^Subsystem[[:space:]]+00000002[[:space:]]+\(Windows GUI\)' <<<"$headers" ||
+  fail "$exe is not a Windows GUI program"
+# A player's machine has only Windows' own DLLs; anything else (libstdc++, libgcc, libwinpthread)
+# means the static link broke and the launcher would not even start.
+system_dlls=" kernel32.dll user32.dll gdi32.dll comctl32.dll comdlg32.dll winhttp.dll bcrypt.dll"
+system_dlls+=" crypt32.dll advapi32.dll shell32.dll shlwapi.dll ole32.dll oleaut32.dll uxtheme.dll"
+system_dlls+=" version.dll ws2_32.dll msvcrt.dll ntdll.dll "
+dlls=$(sed -n 's/^[[:space:]]*DLL Name: //p' <<<"$headers")
+[ -n "$dlls" ] || fail "$exe imports no DLL at all; objdump output not understood"
+for dll in $dlls; do
+  [[ $system_dlls == *" ${dll,,} "* ]] || fail "$exe imports $dll, which is not a Windows system DLL"
+done
+contains wide0 "$update_host" || fail "$exe does not hold the update host '$update_host'"
+contains wide0 "https://$update_host" || fail "$exe does not hold the account service https://$update_host"
+contains wide " $game_server:7777" || fail "$exe does not hold the game server '$game_server'"
+if [ "$update_host" != localhost ] && [ "$game_server" != localhost ] && contains any localhost; then
+  fail "$exe mentions the test host localhost, which is neither its update host nor its game server"
+fi
+
+if [ $unsigned = 1 ]; then
+  name=OrvaneLauncher-UNSIGNED-TRIAL.exe
+  result=$exe
+  signature="none (unsigned trial build)"
+else
+  name=OrvaneLauncher.exe
+  signed=$build/signed/$name
+  result=$signed
+  mkdir -p "$build/signed"
+  timestamp_options=()
+  [ -z "$timestamp_url" ] || timestamp_options=(-ts "$timestamp_url")
+  # The password travels in a file: on the command line every user of the machine could read it.
+  if ! log=$(osslsigncode sign -pkcs12 "$pkcs12" -readpass "$password_file" -h sha256 \
+      -n "Orvane Launcher" "${timestamp_options[@]}" -in "$exe" -out "$signed" 2>&1); then
+    printf '%s\n' "$log" >&2
+    fail "signing failed (wrong password, not a PKCS#12 file, or the time-stamp server did not answer?)"
+  fi
+  if ! log=$(osslsigncode verify -CAfile "$ca_file" -TSA-CAfile "$tsa_ca_file" -in "$signed" 2>&1); then
+    printf '%s\n' "$log" >&2
+    fail "the signed exe does not verify against $ca_file"
+  fi
+  # osslsigncode falls back to checking the certificate at today's date when the time-stamp does not
+  # verify, and still succeeds; a signature meant to outlive its certificate needs the time-stamp.
+  if [ -n "$timestamp_url" ] && ! grep -q '^Timestamp Server Signature verification: ok' <<<"$log"; then
+    printf '%s\n' "$log" >&2
+    fail "the time-stamp from $timestamp_url does not verify against $tsa_ca_file"
+  fi
+  signer=$(sed -n '/^[[:space:]]*Subject: /{s///p;q}' <<<"$log")
+  signature="Authenticode SHA-256 by ${signer:-?}, ${timestamp_url:+time-stamped by $timestamp_url}"
+  signature=${signature%, }
+fi
+
+mkdir -p "$out"
+rm -f "$out/OrvaneLauncher.exe" "$out/OrvaneLauncher-UNSIGNED-TRIAL.exe" "$out/SHA256SUMS"
+cp "$result" "$out/$name"
+(cd "$out" && sha256sum "$name" >SHA256SUMS)
+
+revision=$(git -C "$root" describe --always --dirty 2>/dev/null || echo unknown)
+kind="release"
+[ $trial = 0 ] || kind="TRIAL build (test hosts allowed; never give it to players)"
+[ $unsigned = 0 ] || kind="UNSIGNED $kind"
+cat <<EOF
+$kind from $revision
+  update host:  $update_host (account service https://$update_host)
+  game server:  $game_server
+  signature:    $signature
+  $out/$name
+  $out/SHA256SUMS: $(cut -d' ' -f1 "$out/SHA256SUMS")
+EOF
