@@ -77,10 +77,13 @@ class Launcher:
         return self.states[-1]
 
     def close(self, kill=False):
-        self.process.kill() if kill else probe("close")
-        self.process.wait(timeout=30)
-        self.watch.kill()
-        self.watch.wait()
+        try:
+            self.process.kill() if kill else probe("close")
+            self.process.wait(timeout=30)
+        finally:  # nothing of a failed case may linger into the next
+            self.process.kill()
+            self.watch.kill()
+            self.watch.wait()
 
 
 def run(exe, verdict, then=lambda launcher: None, kill=False):
@@ -179,19 +182,33 @@ def exit_while_logging(folder, exe):
         shutil.copy(exe, folder_i)
     for round_ in range(5):
         launchers = []
-        for folder_i in folders:
-            shutil.rmtree(os.path.join(folder_i, "Content"), ignore_errors=True)
-            launchers.append(subprocess.Popen(["wine", "Z:" + folder_i.replace("/", "\\") + "\\OrvaneLauncher.exe"],
-                                              cwd=folder_i, stdin=subprocess.DEVNULL))
-        deadline = time.time() + 60
-        while any(logged(f) < 2 + 3 * round_ for f in folders) and time.time() < deadline:
-            time.sleep(0.01)
-        probe("close")
-        for launcher in launchers:
-            launcher.wait(timeout=30)
+        try:
+            for folder_i in folders:
+                shutil.rmtree(os.path.join(folder_i, "Content"), ignore_errors=True)
+                if os.path.exists(os.path.join(folder_i, "launcher-update.log")):  # a new one counts this round
+                    os.remove(os.path.join(folder_i, "launcher-update.log"))
+                launchers.append(subprocess.Popen(["wine", "Z:" + folder_i.replace("/", "\\") + "\\OrvaneLauncher.exe"],
+                                                  cwd=folder_i, stdin=subprocess.DEVNULL))
+            deadline = time.time() + 60
+            while any(logged(f) < 2 + 3 * round_ for f in folders) and time.time() < deadline:
+                time.sleep(0.01)
+            probe("close")
+            for launcher in launchers:
+                launcher.wait(timeout=30)
+        finally:
+            for launcher in launchers:
+                launcher.kill()
         for folder_i in folders:
             stray = set(os.listdir(folder_i)) - {"OrvaneLauncher.exe", "launcher-update.log", "launcher-version.txt", "Content"}
             check(not stray, f"round {round_ + 1}, {folder_i}: no stray file appeared {stray}")
+
+
+def signed_release(folder, exe):
+    # The signed release build (a trial for localhost) runs a real update session like any build.
+    files = game_files()
+    publish(files)
+    run(exe, INSTALLED)
+    check(all(read(os.path.join(folder, p)) == data for p, data in files.items()), "every file holds its published bytes")
 
 
 def logged(folder):
