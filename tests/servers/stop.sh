@@ -10,7 +10,7 @@ fi
 for _ in $(seq 1 50); do
   alive=0
   for f in "$state/nginx.pid" "$state/fault-server.pid"; do
-    [ -s "$f" ] && kill -0 "$(cat "$f")" 2>/dev/null && alive=1
+    [ -s "$f" ] && kill -0 "$(cat "$f" 2>/dev/null)" 2>/dev/null && alive=1
   done
   [ "$alive" = 0 ] && break
   sleep 0.1
