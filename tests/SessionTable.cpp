@@ -150,6 +150,11 @@ TEST_F(InFolder, SessionVerdicts) {
             EXPECT_EQ(reports, c.reports) << c.name;
         }
     }
+    // A launcher started through a long path has a "\\?\" folder, which Windows takes literally.
+    ResetServers();
+    PutServed(Server::Fault, "/updates/full.json", Manifest("2", false, {Entry("c/d/c.pak", "/updates/v/a.pak", a)}));
+    EXPECT_EQ(WideToUtf8(RunUpdateSession(L"\\\\?\\" + folder + L"\\long", nullptr, nullptr).message), Installed("2"));
+    EXPECT_TRUE(ReadBytes(folder + L"\\long\\c\\d\\c.pak") == a);
     // No folder: refused before any request; the start line goes to the current folder.
     std::filesystem::current_path(folder);
     UpdateVerdict verdict = RunUpdateSession(L"", nullptr, nullptr);
