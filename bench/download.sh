@@ -11,7 +11,7 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 mkdir -p "$WINEPREFIX"
 wineserver -p
-"$root/tests/servers/start.sh" "$state" "$build/wine-run" "$build/tests/trust_test_authority.exe" nginx-only >/dev/null
+"$root/tests/servers/start.sh" "$state" "$build/wine-run" "$build/tests/trust_test_authority.exe" >/dev/null
 win() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
 tool="$build/bench/bench_download.exe"
 

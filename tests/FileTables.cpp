@@ -41,6 +41,8 @@ TEST_F(InFolder, InstalledVersionAsStored) {
     EXPECT_EQ(ReadBytes(file), "1.4.2\n");
 }
 
+// CNG does the hashing; what is ours is reading the file in chunks and writing the digest as
+// lower-case hex: an empty file, a known digest, and a file that spans many chunks unevenly.
 TEST_F(InFolder, Sha256OfFile) {
     std::string pattern(5 * 1048576 + 17, '\0');
     for (size_t i = 0; i < pattern.size(); ++i) {
@@ -49,9 +51,6 @@ TEST_F(InFolder, Sha256OfFile) {
     const std::string cases[][2] = {
         {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
         {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
-         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
-        {std::string(1048576, 'a'), "9bc1b2a288b26af7257a36277ae3816a7d4f16e89c1e7e77d0a5c48bad62b360"},
         {pattern, "d97ad7b4df620ac2f558898cac08bab937b11379eb177b0a3afa05d8a747acfb"},
     };
     std::wstring path = folder + L"\\данные.bin";

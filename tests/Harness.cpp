@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -22,10 +23,6 @@ std::wstring TempFolder() {  // with its trailing backslash
 std::wstring StateFile(const std::wstring& name) {
     const wchar_t* state = _wgetenv(L"ORVANE_TEST_SERVERS");
     return std::wstring(state ? state : L"") + L"\\" + name;
-}
-
-std::wstring RequestLog(Server server) {
-    return StateFile(server == Server::Nginx ? L"nginx-access.log" : L"fault-requests.log");
 }
 
 }  // namespace
@@ -63,9 +60,7 @@ bool FileExists(const std::wstring& path) {
 
 std::wstring InPath(const std::wstring& folder, const std::string& relative) {
     std::wstring path = folder + L"\\" + Utf8ToWide(relative);
-    for (wchar_t& c : path) {
-        c = c == L'/' ? L'\\' : c;
-    }
+    std::replace(path.begin(), path.end(), L'/', L'\\');
     return path;
 }
 
@@ -117,45 +112,27 @@ std::string Manifest(const std::string& version, bool mandatory, const std::vect
     return text + "]}\n";
 }
 
-void PutServed(Server server, const std::string& url, const std::string& bytes) {
-    WriteBytes(InPath(StateFile(server == Server::Nginx ? L"www" : L"fault-www"), url.substr(1)), bytes);
+void PutServed(const std::string& url, const std::string& bytes) {
+    WriteBytes(InPath(StateFile(L"fault-www"), url.substr(1)), bytes);
 }
 
-void SetFaultRules(const std::string& rules) {
+void ResetServer(const std::string& rules) {
+    WriteBytes(StateFile(L"fault-requests.log"), "");
     WriteBytes(StateFile(L"fault-www\\control.txt"), rules);
 }
 
-void ResetServers() {
-    WriteBytes(RequestLog(Server::Nginx), "");
-    WriteBytes(RequestLog(Server::Fault), "");
-    SetFaultRules("");
-}
-
-std::vector<ServedRequest> Requests(Server server, size_t expected) {
+std::vector<ServedRequest> Requests(size_t expected) {
     std::vector<ServedRequest> requests;
     for (int wait = 0; wait < 40 && requests.size() < expected; ++wait, Sleep(50)) {
         requests.clear();
-        std::istringstream lines(ReadBytes(RequestLog(server)));
+        std::istringstream lines(ReadBytes(StateFile(L"fault-requests.log")));
         for (std::string line; std::getline(lines, line);) {
             std::istringstream fields(line);
-            ServedRequest r;
-            std::string status, bytes;
-            for (std::string* field : {&r.path, &r.range, &status, &bytes, &r.method, &r.userAgent, &r.headerNames}) {
+            ServedRequest& r = requests.emplace_back();
+            for (std::string* field : {&r.path, &r.range, &r.method, &r.userAgent, &r.headerNames}) {
                 std::getline(fields, *field, '|');
             }
-            r.range = r.range == "-" ? "" : r.range;  // nginx's way of writing an absent header
-            r.status = std::stoi(status);
-            r.bodyBytes = std::stoull(bytes);
-            requests.push_back(r);
         }
     }
     return requests;
-}
-
-std::vector<std::string> RequestedPaths(Server server, size_t expected) {
-    std::vector<std::string> paths;
-    for (const ServedRequest& r : Requests(server, expected)) {
-        paths.push_back(r.path);
-    }
-    return paths;
 }

@@ -1,7 +1,6 @@
 #pragma once
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -14,11 +13,12 @@ protected:
     std::wstring folder;
 };
 
-// path is relative to folder ('/' allowed); folders on the way are created.
+// path is absolute; folders on the way are created.
 void WriteBytes(const std::wstring& path, const std::string& bytes);
 // Empty when the file cannot be read; use FileExists to tell the two apart.
 std::string ReadBytes(const std::wstring& path);
 bool FileExists(const std::wstring& path);
+// folder + '\' + relative, with '/' turned into '\'.
 std::wstring InPath(const std::wstring& folder, const std::string& relative);
 std::vector<std::string> LogLines(const std::wstring& folder);
 
@@ -31,19 +31,14 @@ std::string Entry(const std::string& path, const std::string& url, const std::st
 std::string Manifest(const std::string& version, bool mandatory, const std::vector<std::string>& entries,
                      const std::vector<std::string>& deleted = {});
 
-// The test update servers: nginx with the shipped site configuration (https://localhost) and the
-// fault server (https://127.0.0.2); both log every request they see.
-enum class Server { Nginx, Fault };
+// The fault server (https://127.0.0.2, which the engine of these tests is linked to) serves these bytes
+// at url.
+void PutServed(const std::string& url, const std::string& bytes);
+// Empties the request log, so a test sees only its own requests, and sets the fault server's rules,
+// one a line: "<path> cut N", "<path> norange", "<path> status N", "<path> hang".
+void ResetServer(const std::string& rules = "");
 struct ServedRequest {
     std::string path, range, method, userAgent, headerNames;  // range empty when there was none
-    int status = 0;  // 0: the fault server never answered
-    uint64_t bodyBytes = 0;
 };
-void PutServed(Server server, const std::string& url, const std::string& bytes);
-// Rules of the fault server, one a line: "<path> cut N", "<path> norange", "<path> status N", "<path> hang".
-void SetFaultRules(const std::string& rules);
-// Empties both request logs and the fault rules, so a test sees only its own requests.
-void ResetServers();
-// The requests logged so far; waits briefly for a server to finish writing the expected count.
-std::vector<ServedRequest> Requests(Server server, size_t expected);
-std::vector<std::string> RequestedPaths(Server server, size_t expected);
+// The requests logged so far; waits briefly for the server to finish writing the expected count.
+std::vector<ServedRequest> Requests(size_t expected);

@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -34,11 +35,9 @@ TEST_F(InFolder, SessionVerdicts) {
     using namespace expected;
     const std::string a = TestBytes(300, 1), b = TestBytes(700, 2);
     const std::string A = Entry("a.pak", "/updates/v/a.pak", a), B = Entry("b.pak", "/updates/v/b.pak", b);
-    const std::string upper = Entry("a.pak", "/updates/v/a.pak", a, nullptr, [&] {
-        std::string d = DigestOf(a);
-        for (char& ch : d) ch = static_cast<char>(toupper(ch));
-        return d;
-    }());
+    std::string upperDigest = DigestOf(a);
+    std::transform(upperDigest.begin(), upperDigest.end(), upperDigest.begin(), [](char ch) { return char(toupper(ch)); });
+    const std::string upper = Entry("a.pak", "/updates/v/a.pak", a, nullptr, upperDigest);
     const std::string badA = Entry("a.pak", "/updates/v/a.pak", a, nullptr, DigestOf(b));
     const std::string noSize = Entry("a.pak", "/updates/v/a.pak", a, "0");
     const Files current = Game("1.0", {{"a.pak", a}});
@@ -52,6 +51,7 @@ TEST_F(InFolder, SessionVerdicts) {
         Files after;
         std::vector<std::string> requests;  // besides the manifest's
         Reports reports = {};                // checked when given
+        const wchar_t* root = L"";           // before the game folder's path
     } cases[] = {
         {"first install, manifest 500", {}, "", "/updates/full.json status 500", kFirstFetchFailed, false, {}, {}},
         {"update, manifest 404", Game("1.0"), "", "/updates/latest.json status 404", kUpdateFetchFailed, true, {}, {}},
@@ -117,48 +117,46 @@ TEST_F(InFolder, SessionVerdicts) {
         {"path outside the folder", {}, Manifest("2", false, {Entry("../evil.dll", "/updates/v/a.pak", a)}), "", kFileFailed,
          true, {}, {}},
         {"drive path", {}, Manifest("2", false, {Entry("C:\\\\evil.dll", "/updates/v/a.pak", a)}), "", kFileFailed, true, {}, {}},
+        // A launcher started through a long path has a "\\?\" folder, which Windows takes literally.
+        {"a \\\\?\\ folder and '/' between folders", {}, Manifest("2", false, {Entry("c/d/c.pak", "/updates/v/a.pak", a)}),
+         "", Installed("2"), true, {{"c/d/c.pak", a}}, {"/updates/v/a.pak"}, {}, L"\\\\?\\"},
     };
-    PutServed(Server::Fault, "/updates/v/a.pak", a);
-    PutServed(Server::Fault, "/updates/v/b.pak", b);
+    PutServed("/updates/v/a.pak", a);
+    PutServed("/updates/v/b.pak", b);
     int row = 0;
     for (const auto& c : cases) {
-        std::wstring game = folder + L"\\" + std::to_wstring(++row);
-        std::filesystem::create_directories(game);
+        std::wstring game = c.root + folder + L"\\" + std::to_wstring(++row);
+        CreateDirectoryW(game.c_str(), nullptr);
         for (const auto& [path, bytes] : c.before) {
             WriteBytes(InPath(game, path), bytes);
         }
-        ResetServers();
-        SetFaultRules(c.rules);
-        PutServed(Server::Fault, "/updates/latest.json", c.manifest);
-        PutServed(Server::Fault, "/updates/full.json", c.manifest);
+        // An installed game has both Orvane.exe and the version file; anything less is a first installation.
+        bool installed = FileExists(InPath(game, "Orvane.exe")) && FileExists(InPath(game, "launcher-version.txt"));
+        ResetServer(c.rules);
+        PutServed("/updates/latest.json", c.manifest);
+        PutServed("/updates/full.json", c.manifest);
         Reports reports;
         UpdateVerdict verdict = RunUpdateSession(game, Record, &reports);
-        EXPECT_EQ(WideToUtf8(verdict.message), c.verdict) << c.name;
-        EXPECT_EQ(verdict.canPlay, c.canPlay) << c.name;
+        std::string outcome = WideToUtf8(verdict.message) + (verdict.canPlay ? " +play" : "");
+        EXPECT_EQ(outcome, c.verdict + (c.canPlay ? " +play" : "")) << c.name;
         for (const auto& [path, bytes] : c.after) {
             EXPECT_EQ(FileExists(InPath(game, path)), bytes != kAbsent) << c.name << ": " << path;
             EXPECT_TRUE(bytes == kAbsent || ReadBytes(InPath(game, path)) == bytes) << c.name << ": " << path;
         }
-        int signs = 0;
-        for (const auto& file : c.before) {
-            signs += file.first == "Orvane.exe" || file.first == "launcher-version.txt";
+        std::vector<std::string> expected = {installed ? "/updates/latest.json" : "/updates/full.json"}, requests;
+        expected.insert(expected.end(), c.requests.begin(), c.requests.end());
+        for (const ServedRequest& r : Requests(expected.size())) {
+            requests.push_back(r.path);
         }
-        std::vector<std::string> requests = {signs == 2 ? "/updates/latest.json" : "/updates/full.json"};
-        requests.insert(requests.end(), c.requests.begin(), c.requests.end());
-        EXPECT_EQ(RequestedPaths(Server::Fault, requests.size()), requests) << c.name;
+        EXPECT_EQ(requests, expected) << c.name;
         if (!c.reports.empty()) {
             EXPECT_EQ(reports, c.reports) << c.name;
         }
     }
-    // A launcher started through a long path has a "\\?\" folder, which Windows takes literally.
-    ResetServers();
-    PutServed(Server::Fault, "/updates/full.json", Manifest("2", false, {Entry("c/d/c.pak", "/updates/v/a.pak", a)}));
-    EXPECT_EQ(WideToUtf8(RunUpdateSession(L"\\\\?\\" + folder + L"\\long", nullptr, nullptr).message), Installed("2"));
-    EXPECT_TRUE(ReadBytes(folder + L"\\long\\c\\d\\c.pak") == a);
     // No folder: refused before any request; the start line goes to the current folder.
     std::filesystem::current_path(folder);
     UpdateVerdict verdict = RunUpdateSession(L"", nullptr, nullptr);
     std::filesystem::current_path(std::filesystem::temp_directory_path());
-    EXPECT_EQ(WideToUtf8(verdict.message) + (verdict.canPlay ? " +" : " -"), kFolderUnknown + " -");
+    EXPECT_EQ(WideToUtf8(verdict.message) + " " + std::to_string(verdict.canPlay), kFolderUnknown + " 0");
     EXPECT_EQ(ReadBytes(folder + L"\\launcher-update.log"), "Orvane update session started.\n");
 }

@@ -6,6 +6,11 @@
 # The window shows on $DISPLAY when there is one (close it to end the demo); otherwise it runs under
 # Xvfb and screenshots are written to build-tests/demo/. The server stops when the demo ends.
 set -eu
+if [ -z "${DISPLAY:-}" ]; then
+  "$(dirname "$0")/install-deps.sh"
+  ORVANE_DEMO_HEADLESS=1 exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$0" "$@"
+fi
+headless=${ORVANE_DEMO_HEADLESS:-0}
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORVANE_TEST_BUILD_DIR:-$root/build-tests}
 demo=$build/demo
@@ -13,24 +18,17 @@ demo=$build/demo
 ORVANE_BUILD_DIR=$build "$root/tools/build.sh" -DUpdateServerHost=localhost -DORVANE_PUBLISHER_DIR="$build/publisher"
 export WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
 
-headless=0
-if [ -z "${DISPLAY:-}" ]; then
-  headless=1
-  export DISPLAY=:88
-fi
 cleanup() {
   "$root/tests/servers/stop.sh" "$demo/server"
   wineserver -k 2>/dev/null || true
-  [ "$headless" = 0 ] || "$root/tests/display/stop.sh" "$demo/display"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-[ "$headless" = 0 ] || "$root/tests/display/start.sh" "$DISPLAY" "$demo/display" >/dev/null
 mkdir -p "$WINEPREFIX" "$demo/game"
 wineserver -k 2>/dev/null || true
 wineserver -p
 WINEDLLOVERRIDES="mscoree,mshtml=" wine cmd /c exit </dev/null >/dev/null 2>&1
-"$root/tests/servers/start.sh" "$demo/server" "$build/wine-run" "$build/tests/trust_test_authority.exe" nginx-only
+"$root/tests/servers/start.sh" "$demo/server" "$build/wine-run" "$build/tests/trust_test_authority.exe"
 
 # Ship a version the way a game team does: lay out the build, then one publisher command.
 served=$demo/server/www

@@ -1,6 +1,12 @@
 #!/bin/sh
 # Builds everything and runs the whole test suite under Wine with a prefix private to the build tree.
 set -eu
+# The window tests need a display, and Wine's desktop process binds to the one the first Wine process
+# sees, so the whole run goes under one Xvfb; xvfb-run stops it when the run ends, however it ends.
+if [ -z "${ORVANE_UNDER_XVFB:-}" ]; then
+  "$(dirname "$0")/install-deps.sh"
+  ORVANE_UNDER_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$0" "$@"
+fi
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${ORVANE_TEST_BUILD_DIR:-$root/build-tests}
 # The publisher is a native Linux program; the tests run it and its own tests.
@@ -14,15 +20,11 @@ cleanup() {
   "$root/tests/servers/stop.sh" "$build/test-servers"
   ! mountpoint -q "$build/test-servers/small-disk" || umount "$build/test-servers/small-disk"
   wineserver -k 2>/dev/null || true
-  "$root/tests/display/stop.sh" "$build/test-display"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 # Create the prefix once and keep a wineserver up, so that single tests do not wait for Wine's
 # background processes to let go of their output pipe.
-# The window tests need a display, and Wine's desktop must see it from the first process on.
-export DISPLAY=:87
-"$root/tests/display/start.sh" "$DISPLAY" "$build/test-display" >/dev/null
 mkdir -p "$WINEPREFIX"
 wineserver -k 2>/dev/null || true
 wineserver -p

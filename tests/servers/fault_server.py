@@ -9,8 +9,8 @@
 #     /updates/a.bin norange      200 with the whole file, whatever Range asks
 #     /updates/a.bin status 500   that status with an empty body
 #     /updates/a.bin hang         read the request, never answer
-# Every request is appended to LOG as: path|range header|status|body bytes sent|method|user agent|the
-# names of all headers received, sorted and comma-separated.
+# Every request is appended to LOG as it arrives: path|range header|method|user agent|the names of all
+# headers received, sorted and comma-separated.
 import http.server
 import os
 import re
@@ -19,7 +19,6 @@ import sys
 import threading
 
 ROOT, LOG, ADDRESS, CERT, KEY = sys.argv[1:6]
-stopping = threading.Event()
 log_lock = threading.Lock()
 
 
@@ -30,7 +29,6 @@ class Handler(http.server.BaseHTTPRequestHandler):
         pass
 
     def answer(self, status, body=b"", headers=(), cut=None):
-        sent = b""
         try:
             self.send_response(status)
             for name, value in [("Content-Length", str(len(body))), ("Connection", "close"), *headers]:
@@ -38,28 +36,21 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             self.wfile.write(body[:cut])
             self.wfile.flush()
-            sent = body[:cut]
         except OSError:
             pass  # the client hung up, as it does on a status it rejects
         self.close_connection = True
-        self.record(status, len(sent))
-
-    def record(self, status, sent):
-        with log_lock, open(LOG, "a", encoding="utf-8") as f:
-            f.write(f"{self.path}|{self.headers.get('Range', '')}|{status}|{sent}|{self.command}|"
-                    f"{self.headers.get('User-Agent', '')}|{','.join(sorted(self.headers.keys()))}\n")
 
     def do_GET(self):
-        try:
-            with open(os.path.join(ROOT, "control.txt"), encoding="utf-8") as f:
-                rule = {p[0]: p[1:] for p in (line.split() for line in f) if p}.get(self.path, [""])
-        except FileNotFoundError:
-            rule = [""]
+        rules = os.path.join(ROOT, "control.txt")
+        with open(rules if os.path.exists(rules) else os.devnull, encoding="utf-8") as f:
+            rule = {p[0]: p[1:] for p in (line.split() for line in f) if p}.get(self.path, [""])
         path = os.path.join(ROOT, self.path.lstrip("/"))
+        with log_lock, open(LOG, "a", encoding="utf-8") as f:
+            f.write(f"{self.path}|{self.headers.get('Range', '')}|{self.command}|"
+                    f"{self.headers.get('User-Agent', '')}|{','.join(sorted(self.headers.keys()))}\n")
         match = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", ""))
         if rule[0] == "hang":
-            self.record(0, 0)
-            stopping.wait()
+            threading.Event().wait()
         elif rule[0] == "status":
             self.answer(int(rule[1]))
         elif ".." in self.path.split("/") or not os.path.isfile(path):
@@ -76,19 +67,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
             else:
                 self.answer(206, data[start:], [("Content-Range", f"bytes {start}-{len(data) - 1}/{len(data)}")], cut)
 
-    def handle(self):
-        try:
-            super().handle()
-        except OSError:
-            pass
-
 
 server = http.server.ThreadingHTTPServer((ADDRESS, 443), Handler)
 server.daemon_threads = True
 context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
 context.load_cert_chain(CERT, KEY)
 server.socket = context.wrap_socket(server.socket, server_side=True)
-try:
-    server.serve_forever(poll_interval=0.2)
-finally:
-    stopping.set()
+server.serve_forever(poll_interval=0.2)

@@ -1,26 +1,26 @@
 #!/bin/sh
 # Starts the test update servers: nginx on 127.0.0.1:443 and the fault server on 127.0.0.2:443, both
 # with a certificate from a throwaway authority that only the build tree's Wine prefix trusts.
-# Usage: start.sh STATE_DIR WINE_RUN TRUST_TOOL_EXE [nginx-only]
+# Usage: start.sh STATE_DIR WINE_RUN TRUST_TOOL_EXE
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
-state=$1 wine_run=$2 trust_tool=$3 only=${4:-}
+state=$1 pki=$1/pki
 "$here/stop.sh" "$state"
-mkdir -p "$state/pki" "$state/www/updates" "$state/fault-www/updates" "$state/nginx-tmp"
-pki=$state/pki
+mkdir -p "$pki" "$state/www/updates" "$state/fault-www/updates"
 if [ ! -s "$pki/server.crt" ]; then
   openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=Orvane Test Authority" \
     -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign,cRLSign" \
     -keyout "$pki/ca.key" -out "$pki/ca.crt" 2>/dev/null
-  openssl req -newkey rsa:2048 -nodes -subj "/CN=localhost" -keyout "$pki/server.key" -out "$pki/server.csr" 2>/dev/null
-  printf 'subjectAltName=DNS:localhost,DNS:127.0.0.2,IP:127.0.0.1,IP:127.0.0.2\nextendedKeyUsage=serverAuth\n' > "$pki/ext.cnf"
-  openssl x509 -req -in "$pki/server.csr" -CA "$pki/ca.crt" -CAkey "$pki/ca.key" -CAcreateserial -days 3650 \
-    -extfile "$pki/ext.cnf" -out "$pki/server.crt" 2>/dev/null
+  openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=localhost" -CA "$pki/ca.crt" -CAkey "$pki/ca.key" \
+    -addext "basicConstraints=critical,CA:FALSE" -addext "extendedKeyUsage=serverAuth" \
+    -addext "subjectAltName=DNS:localhost,DNS:127.0.0.2,IP:127.0.0.1,IP:127.0.0.2" \
+    -keyout "$pki/server.key" -out "$pki/server.crt" 2>/dev/null
   openssl x509 -in "$pki/ca.crt" -outform der -out "$pki/ca.der"
 fi
 # Trusted inside the test prefix only; the host's trust store is left alone.
-"$wine_run" "$trust_tool" "Z:$(echo "$pki/ca.der" | tr / '\\')"
+"$2" "$3" "Z:$(echo "$pki/ca.der" | tr / '\\')"
 
+# The shipped site configuration, pointed at this folder; each substitution must have taken.
 sed "s|@STATE@|$state|g" "$here/nginx.conf.in" > "$state/nginx.conf"
 sed -e "s|^\( *listen\) .*# change.*|\1 127.0.0.1:443 ssl;|" \
     -e "s|^\( *server_name\) .*# change.*|\1 localhost;|" \
@@ -31,18 +31,12 @@ sed -e "s|^\( *listen\) .*# change.*|\1 127.0.0.1:443 ssl;|" \
 for line in "listen 127.0.0.1:443" "server_name localhost" "ssl_certificate $pki" "ssl_certificate_key $pki" "root $state/www"; do
   grep -q "$line" "$state/orvane-updates.conf" || { echo "site configuration lacks: $line" >&2; exit 1; }
 done
-: > "$state/nginx-access.log"
-: > "$state/fault-requests.log"
 nginx -p "$state" -c "$state/nginx.conf" -e "$state/nginx-error.log"
-if [ "$only" != nginx-only ]; then
-  setsid python3 "$here/fault_server.py" "$state/fault-www" "$state/fault-requests.log" 127.0.0.2 \
-    "$pki/server.crt" "$pki/server.key" </dev/null >"$state/fault-server.out" 2>&1 &
-  echo $! > "$state/fault-server.pid"
-fi
-
-for _ in $(seq 1 50); do
-  if curl -s -o /dev/null --cacert "$pki/ca.crt" https://localhost/ &&
-     { [ "$only" = nginx-only ] || curl -s -o /dev/null --cacert "$pki/ca.crt" https://127.0.0.2/; }; then
+setsid python3 "$here/fault_server.py" "$state/fault-www" "$state/fault-requests.log" 127.0.0.2 \
+  "$pki/server.crt" "$pki/server.key" </dev/null >"$state/fault-server.out" 2>&1 &
+echo $! > "$state/fault-server.pid"
+for _ in $(seq 50); do
+  if curl -s -o /dev/null --cacert "$pki/ca.crt" https://localhost/ && curl -s -o /dev/null --cacert "$pki/ca.crt" https://127.0.0.2/; then
     : > "$state/nginx-access.log"
     : > "$state/fault-requests.log"
     echo "update servers ready in $state"
