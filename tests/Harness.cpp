@@ -64,9 +64,9 @@ std::wstring InPath(const std::wstring& folder, const std::string& relative) {
     return path;
 }
 
-std::vector<std::string> LogLines(const std::wstring& folder) {
+std::vector<std::string> ReadLines(const std::wstring& path) {
     std::vector<std::string> lines;
-    std::istringstream text(ReadBytes(folder + L"\\launcher-update.log"));
+    std::istringstream text(ReadBytes(path));
     for (std::string line; std::getline(text, line);) {
         lines.push_back(line);
     }
@@ -121,18 +121,10 @@ void ResetServer(const std::string& rules) {
     WriteBytes(StateFile(L"fault-www\\control.txt"), rules);
 }
 
-std::vector<ServedRequest> Requests(size_t expected) {
-    std::vector<ServedRequest> requests;
+std::vector<std::string> Requests(size_t expected) {
+    std::vector<std::string> requests;
     for (int wait = 0; wait < 40 && requests.size() < expected; ++wait, Sleep(50)) {
-        requests.clear();
-        std::istringstream lines(ReadBytes(StateFile(L"fault-requests.log")));
-        for (std::string line; std::getline(lines, line);) {
-            std::istringstream fields(line);
-            ServedRequest& r = requests.emplace_back();
-            for (std::string* field : {&r.path, &r.range, &r.method, &r.userAgent, &r.headerNames}) {
-                std::getline(fields, *field, '|');
-            }
-        }
+        requests = ReadLines(StateFile(L"fault-requests.log"));
     }
     return requests;
 }

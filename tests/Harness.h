@@ -20,7 +20,7 @@ std::string ReadBytes(const std::wstring& path);
 bool FileExists(const std::wstring& path);
 // folder + '\' + relative, with '/' turned into '\'.
 std::wstring InPath(const std::wstring& folder, const std::string& relative);
-std::vector<std::string> LogLines(const std::wstring& folder);
+std::vector<std::string> ReadLines(const std::wstring& path);
 
 // Deterministic bytes that differ for every seed, and their SHA-256 as 64 lower-case hex digits.
 std::string TestBytes(size_t size, unsigned seed);
@@ -37,8 +37,6 @@ void PutServed(const std::string& url, const std::string& bytes);
 // Empties the request log, so a test sees only its own requests, and sets the fault server's rules,
 // one a line: "<path> cut N", "<path> norange", "<path> status N", "<path> hang".
 void ResetServer(const std::string& rules = "");
-struct ServedRequest {
-    std::string path, range, method, userAgent, headerNames;  // range empty when there was none
-};
-// The requests logged so far; waits briefly for the server to finish writing the expected count.
-std::vector<ServedRequest> Requests(size_t expected);
+// The requests logged so far, each "path|Range header|method|user agent|names of all headers, sorted";
+// waits briefly for the server to log the expected count.
+std::vector<std::string> Requests(size_t expected);

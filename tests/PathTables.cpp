@@ -89,47 +89,44 @@ TEST_F(InFolder, FileFactsFollowTheName) {
 }
 
 TEST_F(InFolder, ObsoleteFileRemoval) {
-    for (const char* name : {"x.pak", "a/b/y.pak", "a/z.pak", "kept.pak", "readonly.pak", "Orvane.ini"}) {
+    for (const char* name : {"x.pak", "a/b/y.pak", "a/z.pak", "kept.pak", "held.pak", "readonly.pak", "Orvane.ini"}) {
         WriteBytes(InPath(folder, name), name);
     }
-    SetFileAttributesW((folder + L"\\readonly.pak").c_str(), FILE_ATTRIBUTE_READONLY);
+    for (const wchar_t* name : {L"\\readonly.pak", L"\\kept.pak", L"\\held.pak"}) {
+        SetFileAttributesW((folder + name).c_str(), FILE_ATTRIBUTE_READONLY);
+    }
     StartLog(folder);
-    const std::wstring zero(L"Orvane.ini\0.old", 15);
+    const std::wstring zero(L"Orvane.ini\0.old", 15), kDeleted = L"Deleted obsolete file: " + folder + L"\\";
     const struct {
         std::wstring path;
         bool result;
-        std::wstring line;  // empty: no log line
+        std::wstring line;        // empty: no log line
+        DWORD gameShares = ~0u;  // the game holds the file open with these sharing flags
     } cases[] = {
-        {L"a/../x.pak", true, L"Deleted obsolete file: " + folder + L"\\x.pak"}, {L"x.pak", true, L""},
-        {L"missing/deeper/file.pak", true, L""}, {L"kept.pak/inner", true, L""},
-        {L"a//b/./y.pak", true, L"Deleted obsolete file: " + folder + L"\\a\\b\\y.pak"},
-        {L"a\\z.pak", true, L"Deleted obsolete file: " + folder + L"\\a\\z.pak"},
-        {L"readonly.pak", true, L"Deleted obsolete file: " + folder + L"\\readonly.pak"},
+        {L"a/../x.pak", true, kDeleted + L"x.pak"}, {L"x.pak", true, L""}, {L"missing/deeper/file.pak", true, L""},
+        {L"kept.pak/inner", true, L""}, {L"a//b/./y.pak", true, kDeleted + L"a\\b\\y.pak"},
+        {L"a\\z.pak", true, kDeleted + L"a\\z.pak"}, {L"readonly.pak", true, kDeleted + L"readonly.pak"},
         {L"a/b", false, L"Refused non-file obsolete path: " + folder + L"\\a\\b"},
         {L"a/..", false, L"Refused non-file obsolete path: " + folder + L"\\"},
         {L"../x.pak", false, L"Refused unsafe obsolete path: ../x.pak"}, {L"", false, L"Refused unsafe obsolete path: "},
         {L"C:/x.pak", false, L"Refused unsafe obsolete path: C:/x.pak"},
         {zero, false, L"Refused unsafe obsolete path: " + zero},  // the name before the zero stays
+        // A file the game holds open stays without delete sharing (read-only as before) and goes with it.
+        {L"kept.pak", false, L"Could not delete obsolete file: " + folder + L"\\kept.pak", FILE_SHARE_READ},
+        {L"held.pak", true, kDeleted + L"held.pak", FILE_SHARE_READ | FILE_SHARE_DELETE},
     };
     std::string log;
     for (const auto& c : cases) {
+        HANDLE game = c.gameShares == ~0u ? INVALID_HANDLE_VALUE
+                                          : CreateFileW((folder + L"\\" + c.path).c_str(), GENERIC_READ, c.gameShares,
+                                                        nullptr, OPEN_EXISTING, 0, nullptr);
         EXPECT_EQ(RemoveObsoleteFile(folder, c.path), c.result) << WideToUtf8(c.path);
+        CloseHandle(game);
         log += c.line.empty() ? "" : WideToUtf8(c.line) + "\n";
         EXPECT_EQ(ReadBytes(folder + L"\\launcher-update.log"), log) << WideToUtf8(c.path);
     }
-    for (const char* name : {"x.pak", "a/b/y.pak", "a/z.pak", "readonly.pak", "kept.pak", "Orvane.ini"}) {
+    for (const char* name : {"x.pak", "a/b/y.pak", "a/z.pak", "readonly.pak", "held.pak", "kept.pak", "Orvane.ini"}) {
         EXPECT_EQ(FileExists(InPath(folder, name)), name[0] == 'k' || name[0] == 'O') << name;
     }
-    // Held open by the game: without delete sharing it stays, read-only too; with it the name goes.
-    std::wstring game = folder + L"\\kept.pak";
-    SetFileAttributesW(game.c_str(), FILE_ATTRIBUTE_READONLY);
-    for (DWORD share : {DWORD(FILE_SHARE_READ), DWORD(FILE_SHARE_READ | FILE_SHARE_DELETE)}) {
-        StartLog(folder);
-        HANDLE holder = CreateFileW(game.c_str(), GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
-        bool removed = RemoveObsoleteFile(folder, L"kept.pak");
-        CloseHandle(holder);
-        EXPECT_EQ(removed, share != FILE_SHARE_READ);
-        EXPECT_EQ(LogLines(folder)[0], (removed ? "Deleted obsolete file: " : "Could not delete obsolete file: ") + WideToUtf8(game));
-        EXPECT_TRUE(removed ? !FileExists(game) : (GetFileAttributesW(game.c_str()) & FILE_ATTRIBUTE_READONLY) != 0);
-    }
+    EXPECT_NE(GetFileAttributesW((folder + L"\\kept.pak").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
 }
