@@ -17,7 +17,6 @@ namespace {
 
 using Files = std::vector<std::pair<std::string, std::string>>;  // path -> bytes
 using Reports = std::vector<std::pair<uint32_t, std::string>>;
-const std::string kFolder = "<folder>";  // as bytes: a folder of that name
 const std::string kAbsent = "<absent>";  // as bytes after the session: no such file
 
 void Record(uint32_t percent, const std::wstring& text, void* context) {
@@ -33,14 +32,14 @@ Files Game(const std::string& version, Files more = {}) {
 
 TEST_F(InFolder, SessionVerdicts) {
     using namespace expected;
-    const std::string a = TestBytes(300, 1), b = TestBytes(700, 2);
-    const std::string A = Entry("a.pak", "/updates/v/a.pak", a), B = Entry("b.pak", "/updates/v/b.pak", b);
+    const std::string a = TestBytes(300, 1), b = TestBytes(700, 2), kA = "/updates/v/a.pak", kB = "/updates/v/b.pak";
+    const std::string A = Entry("a.pak", kA, a), B = Entry("b.pak", kB, b), badA = Entry("a.pak", kA, a, nullptr, DigestOf(b));
     std::string upperDigest = DigestOf(a);
-    std::transform(upperDigest.begin(), upperDigest.end(), upperDigest.begin(), [](char ch) { return char(toupper(ch)); });
-    const std::string upper = Entry("a.pak", "/updates/v/a.pak", a, nullptr, upperDigest);
-    const std::string badA = Entry("a.pak", "/updates/v/a.pak", a, nullptr, DigestOf(b));
-    const std::string noSize = Entry("a.pak", "/updates/v/a.pak", a, "0");
-    const Files current = Game("1.0", {{"a.pak", a}});
+    std::transform(upperDigest.begin(), upperDigest.end(), upperDigest.begin(), [](char c) { return char(toupper(c)); });
+    const std::string upperA = Entry("a.pak", kA, a, nullptr, upperDigest);
+    const Files current = Game("1.0", {{"a.pak", a}}), v1 = Game("1.0"), v120 = Game("1.2.0");
+    const Files oldFolder = Game("1.0", {{"old/x", "x"}}), versionBlocked = Game("1.0", {{"launcher-version.txt.download/x", ""}});
+    const std::string kNone = "";  // no manifest body
     const struct {
         const char* name;
         Files before;
@@ -48,81 +47,75 @@ TEST_F(InFolder, SessionVerdicts) {
         const char* rules;
         std::string verdict;
         bool canPlay;
-        Files after;
-        std::vector<std::string> requests;  // besides the manifest's
-        Reports reports = {};                // checked when given
-        const wchar_t* root = L"";           // before the game folder's path
+        Files after = {};
+        std::vector<std::string> requests = {};  // besides the manifest's
+        Reports reports = {};                    // checked when given
+        const wchar_t* root = L"";               // before the game folder's path
     } cases[] = {
-        {"first install, manifest 500", {}, "", "/updates/full.json status 500", kFirstFetchFailed, false, {}, {}},
-        {"update, manifest 404", Game("1.0"), "", "/updates/latest.json status 404", kUpdateFetchFailed, true, {}, {}},
-        {"update, 206 to the manifest", Game("1.0"), "", "/updates/latest.json status 206", kUpdateFetchFailed, true, {}, {}},
+        {"first install, manifest 500", {}, kNone, "/updates/full.json status 500", kFirstFetchFailed, false},
+        {"update, manifest 404", v1, kNone, "/updates/latest.json status 404", kUpdateFetchFailed, true},
+        {"update, 206 to the manifest", v1, kNone, "/updates/latest.json status 206", kUpdateFetchFailed, true},
         // Windows gives up with 12002, Wine 8 with 10060, after the 30-second receive time-out.
-        {"update, the manifest never answers", Game("1.0"), "", "/updates/latest.json hang", kUpdateFetchFailed, true, {}, {}},
-        {"update, an empty manifest body", Game("1.0"), "", "", kManifestRejected, true, {}, {}},
-        {"first install, not a manifest", {}, "<html>502</html>", "", kManifestRejected, false, {}, {}},
-        {"update, not a manifest", Game("1.0"), "{\"version\": \"\"}", "", kManifestRejected, true, {}, {}},
-        {"equal versions: nothing fetched or removed", Game("1.2.0"), Manifest("1.2.0", true, {A}, {"Orvane.exe"}),
-         "", Current("1.2.0"), true, {{"Orvane.exe", "MZ game"}, {"a.pak", kAbsent}}, {},
-         {{0, kChecking}, {100, kNothingNeeded}}},
-        {"1.2.00 is another version", Game("1.2.0"), Manifest("1.2.00", false, {}), "", Updated("1.2.00"), true,
+        {"update, the manifest never answers", v1, kNone, "/updates/latest.json hang", kUpdateFetchFailed, true},
+        {"update, an empty manifest body", v1, kNone, "", kManifestRejected, true},
+        {"first install, not a manifest", {}, "<html>502</html>", "", kManifestRejected, false},
+        {"update, not a manifest", v1, "{\"version\": \"\"}", "", kManifestRejected, true},
+        {"equal versions: nothing fetched or removed", v120, Manifest("1.2.0", true, {A}, {"Orvane.exe"}), "",
+         Current("1.2.0"), true, {{"Orvane.exe", "MZ game"}, {"a.pak", kAbsent}}, {}, {{0, kChecking}, {100, kNothingNeeded}}},
+        {"1.2.00 is another version", v120, Manifest("1.2.00", false, {}), "", Updated("1.2.00"), true,
          {{"launcher-version.txt", "1.2.00\n"}}, {}, {{0, kChecking}, {100, kDone}}},
-        {"a trailing blank is another version", Game("1.2.0"), Manifest("1.2.0 ", false, {}), "", Updated("1.2.0 "),
-         true, {{"launcher-version.txt", "1.2.0 \n"}}, {}},
-        {"1.10.0 is another version", Game("1.2.0"), Manifest("1.10.0", false, {}), "", Updated("1.10.0"), true, {}, {}},
+        {"a trailing blank is another version", v120, Manifest("1.2.0 ", false, {}), "", Updated("1.2.0 "), true,
+         {{"launcher-version.txt", "1.2.0 \n"}}},
+        {"1.10.0 is another version", v120, Manifest("1.10.0", false, {}), "", Updated("1.10.0"), true},
         {"Orvane.exe without a version file is a first install", {{"Orvane.exe", "MZ"}}, Manifest("2", false, {A}), "",
-         expected::Installed("2"), true, {{"a.pak", a}, {"launcher-version.txt", "2\n"}}, {"/updates/v/a.pak"}},
+         Installed("2"), true, {{"a.pak", a}, {"launcher-version.txt", "2\n"}}, {kA}},
         {"a version file without Orvane.exe is a first install", {{"launcher-version.txt", "2\n"}},
-         Manifest("2", false, {}), "", expected::Installed("2"), true, {}, {}},
-        {"sizes 300 and 700 report 0 and 30", {}, Manifest("2", false, {A, B}), "", expected::Installed("2"), true,
-         {{"a.pak", a}, {"b.pak", b}}, {"/updates/v/a.pak", "/updates/v/b.pak"},
+         Manifest("2", false, {}), "", Installed("2"), true},
+        {"sizes 300 and 700 report 0 and 30", {}, Manifest("2", false, {A, B}), "", Installed("2"), true,
+         {{"a.pak", a}, {"b.pak", b}}, {kA, kB},
          {{0, kNotInstalled}, {0, Downloading(1, 2, "a.pak")}, {30, Downloading(1, 2, "a.pak")},
           {30, Downloading(2, 2, "b.pak")}, {100, Downloading(2, 2, "b.pak")}, {100, kDone}}},
         {"entries of size 0 report (i-1)*100/n", {},
-         Manifest("2", false, {noSize, Entry("b.pak", "/updates/v/b.pak", b, "0"), Entry("c/c.pak", "/updates/v/a.pak", a, "0")}),
-         "", expected::Installed("2"), true, {{"c/c.pak", a}}, {"/updates/v/a.pak", "/updates/v/b.pak", "/updates/v/a.pak"},
+         Manifest("2", false, {Entry("a.pak", kA, a, "0"), Entry("b.pak", kB, b, "0"), Entry("c/c.pak", kA, a, "0")}), "",
+         Installed("2"), true, {{"c/c.pak", a}}, {kA, kB, kA},
          {{0, kNotInstalled}, {0, Downloading(1, 3, "a.pak")}, {33, Downloading(2, 3, "b.pak")},
           {66, Downloading(3, 3, "c.pak")}, {100, kDone}}},
         {"bad digest stops the update, non-mandatory", Game("1.0", {{"a.pak", "old"}}), Manifest("2", false, {badA, B}),
-         "", kFileFailed, true, {{"a.pak", "old"}, {"a.pak.download", kAbsent}, {"b.pak", kAbsent}, {"launcher-version.txt", "1.0\n"}},
-         {"/updates/v/a.pak"}},
-        {"bad digest, mandatory", Game("1.0"), Manifest("2", true, {badA}), "", kFileFailed, false, {}, {"/updates/v/a.pak"}},
-        {"bad digest, first install", {}, Manifest("2", false, {badA}), "", kFileFailed, true, {}, {"/updates/v/a.pak"}},
-        {"removal refused, non-mandatory", Game("1.0", {{"old/x", "x"}}), Manifest("2", false, {}, {"old"}), "",
-         kRemovalFailed, true, {{"launcher-version.txt", "1.0\n"}}, {}, {{0, kChecking}, {99, kRemoving}}},
-        {"removal refused, mandatory", Game("1.0", {{"old/x", "x"}}), Manifest("2", true, {}, {"old"}), "",
-         kRemovalFailed, false, {}, {}},
-        {"removal refused, first install", {{"old/x", "x"}}, Manifest("2", false, {}, {"old"}), "", kRemovalFailed, true, {}, {}},
-        {"version not saved, update", Game("1.0", {{"launcher-version.txt.download/x", ""}}), Manifest("2", false, {}),
-         "", kVersionNotSaved, true, {{"launcher-version.txt", "1.0\n"}}, {}},
-        {"version not saved, mandatory", Game("1.0", {{"launcher-version.txt.download/x", ""}}), Manifest("2", true, {}),
-         "", kVersionNotSaved, false, {}, {}},
+         "", kFileFailed, true,
+         {{"a.pak", "old"}, {"a.pak.download", kAbsent}, {"b.pak", kAbsent}, {"launcher-version.txt", "1.0\n"}}, {kA}},
+        {"bad digest, mandatory", v1, Manifest("2", true, {badA}), "", kFileFailed, false, {}, {kA}},
+        {"bad digest, first install", {}, Manifest("2", false, {badA}), "", kFileFailed, true, {}, {kA}},
+        {"removal refused, non-mandatory", oldFolder, Manifest("2", false, {}, {"old"}), "", kRemovalFailed, true,
+         {{"launcher-version.txt", "1.0\n"}}, {}, {{0, kChecking}, {99, kRemoving}}},
+        {"removal refused, mandatory", oldFolder, Manifest("2", true, {}, {"old"}), "", kRemovalFailed, false},
+        {"removal refused, first install", {{"old/x", "x"}}, Manifest("2", false, {}, {"old"}), "", kRemovalFailed, true},
+        {"version not saved, update", versionBlocked, Manifest("2", false, {}), "", kVersionNotSaved, true,
+         {{"launcher-version.txt", "1.0\n"}}},
+        {"version not saved, mandatory", versionBlocked, Manifest("2", true, {}), "", kVersionNotSaved, false},
         {"version not saved, first install", {{"launcher-version.txt.download/x", ""}}, Manifest("2", false, {}), "",
-         kVersionNotSaved, false, {}, {}},
-        {"url of exactly /updates/", current, Manifest("2", false, {Entry("a.pak", "/updates/", a)}), "", Updated("2"), true, {}, {}},
-        {"url /updates", current, Manifest("2", false, {Entry("a.pak", "/updates", a)}), "", kFileFailed, true, {}, {}},
-        {"url in other letter case", {}, Manifest("2", false, {Entry("a.pak", "/Updates/v/a.pak", a)}), "", kFileFailed, true,
-         {{"a.pak", kAbsent}}, {}},
+         kVersionNotSaved, false},
+        {"url of exactly /updates/", current, Manifest("2", false, {Entry("a.pak", "/updates/", a)}), "", Updated("2"), true},
+        {"url /updates", current, Manifest("2", false, {Entry("a.pak", "/updates", a)}), "", kFileFailed, true},
+        {"url in other letter case", {}, Manifest("2", false, {Entry("a.pak", "/Updates/v/a.pak", a)}), "", kFileFailed,
+         true, {{"a.pak", kAbsent}}},
         {"absolute url", {}, Manifest("2", false, {Entry("a.pak", "https://elsewhere.example/a.pak", a)}), "", kFileFailed,
-         true, {}, {}},
-        {"upper-case digest of a current file", current, Manifest("2", false, {upper}), "", Updated("2"), true, {}, {}},
-        {"upper-case digest of a download", {}, Manifest("2", false, {upper}), "", expected::Installed("2"), true, {{"a.pak", a}},
-         {"/updates/v/a.pak"}},
+         true},
+        {"upper-case digest of a current file", current, Manifest("2", false, {upperA}), "", Updated("2"), true},
+        {"upper-case digest of a download", {}, Manifest("2", false, {upperA}), "", Installed("2"), true, {{"a.pak", a}}, {kA}},
         {"a folder in the target's place", {{"a.pak/x", "x"}}, Manifest("2", false, {A}), "", kFileFailed, true,
-         {{"a.pak/x", "x"}, {"a.pak.download", kAbsent}}, {"/updates/v/a.pak"}},
+         {{"a.pak/x", "x"}, {"a.pak.download", kAbsent}}, {kA}},
         {"a leftover download stays when the target is current", Game("1.0", {{"a.pak", a}, {"a.pak.download", "part"}}),
-         Manifest("2", false, {A}), "", Updated("2"), true, {{"a.pak.download", "part"}}, {}},
+         Manifest("2", false, {A}), "", Updated("2"), true, {{"a.pak.download", "part"}}},
+        // One unsafe path is enough here: the path rule has its own table.
         {"zero byte in a path: the live file is untouched", Game("1.0", {{"data/live.pak", "live"}}),
-         Manifest("2", false, {Entry(std::string("data/live.pak\0", 14), "/updates/v/a.pak", a)}), "", kFileFailed, true,
-         {{"data/live.pak", "live"}}, {}},
-        {"path outside the folder", {}, Manifest("2", false, {Entry("../evil.dll", "/updates/v/a.pak", a)}), "", kFileFailed,
-         true, {}, {}},
-        {"drive path", {}, Manifest("2", false, {Entry("C:\\\\evil.dll", "/updates/v/a.pak", a)}), "", kFileFailed, true, {}, {}},
+         Manifest("2", false, {Entry(std::string("data/live.pak\0", 14), kA, a)}), "", kFileFailed, true,
+         {{"data/live.pak", "live"}}},
         // A launcher started through a long path has a "\\?\" folder, which Windows takes literally.
-        {"a \\\\?\\ folder and '/' between folders", {}, Manifest("2", false, {Entry("c/d/c.pak", "/updates/v/a.pak", a)}),
-         "", Installed("2"), true, {{"c/d/c.pak", a}}, {"/updates/v/a.pak"}, {}, L"\\\\?\\"},
+        {"a \\\\?\\ folder and '/' between folders", {}, Manifest("2", false, {Entry("c/d/c.pak", kA, a)}), "",
+         Installed("2"), true, {{"c/d/c.pak", a}}, {kA}, {}, L"\\\\?\\"},
     };
-    PutServed("/updates/v/a.pak", a);
-    PutServed("/updates/v/b.pak", b);
+    PutServed(kA, a);
+    PutServed(kB, b);
     int row = 0;
     for (const auto& c : cases) {
         std::wstring game = c.root + folder + L"\\" + std::to_wstring(++row);
@@ -149,14 +142,12 @@ TEST_F(InFolder, SessionVerdicts) {
             requests.push_back(request.substr(0, request.find('|')));
         }
         EXPECT_EQ(requests, expected) << c.name;
-        if (!c.reports.empty()) {
-            EXPECT_EQ(reports, c.reports) << c.name;
-        }
+        EXPECT_TRUE(c.reports.empty() || reports == c.reports) << c.name;
     }
     // No folder: refused before any request; the start line goes to the current folder.
     std::filesystem::current_path(folder);
     UpdateVerdict verdict = RunUpdateSession(L"", nullptr, nullptr);
     std::filesystem::current_path(std::filesystem::temp_directory_path());
-    EXPECT_EQ(WideToUtf8(verdict.message) + " " + std::to_string(verdict.canPlay), kFolderUnknown + " 0");
+    EXPECT_EQ(WideToUtf8(verdict.message) + (verdict.canPlay ? " +play" : ""), kFolderUnknown);
     EXPECT_EQ(ReadBytes(folder + L"\\launcher-update.log"), "Orvane update session started.\n");
 }
