@@ -9,8 +9,9 @@ namespace {
 
 const std::string kDigest(64, 'a');
 
-std::string Entry(const std::string& path, const std::string& url, const std::string& extra = "") {
-    return "{\"path\": \"" + path + "\", \"url\": \"" + url + "\", \"sha256\": \"" + kDigest + "\"" + extra + "}";
+std::string Entry(const std::string& path, const std::string& url, const std::string& extra = "",
+                  const std::string& digest = kDigest) {
+    return "{\"path\": \"" + path + "\", \"url\": \"" + url + "\", \"sha256\": \"" + digest + "\"" + extra + "}";
 }
 
 std::string Document(const std::string& files, const std::string& tail = "", const std::string& head = "") {
@@ -66,12 +67,9 @@ TEST(Manifest, ScannerTable) {
         {"empty path", Document(Entry("", "/updates/a")), false, "1.4.0"},
         {"empty url", Document(Entry("a", "")), false, "1.4.0"},
         {"path not UTF-8", Document(Entry("\xFF", "/updates/a")), false, "1.4.0"},
-        {"sha256 of 63", Document("{\"path\": \"a\", \"url\": \"/u\", \"sha256\": \"" + std::string(63, 'a') + "\"}"),
-         false, "1.4.0"},
-        {"sha256 of 65", Document("{\"path\": \"a\", \"url\": \"/u\", \"sha256\": \"" + std::string(65, 'a') + "\"}"),
-         false, "1.4.0"},
-        {"sha256 of 64 non-hex", Document("{\"path\": \"a\", \"url\": \"/u\", \"sha256\": \"" + std::string(64, 'z') +
-                                          "\"}"), true, "1.4.0 [a /u 0]"},
+        {"sha256 of 63", Document(Entry("a", "/u", "", std::string(63, 'a'))), false, "1.4.0"},
+        {"sha256 of 65", Document(Entry("a", "/u", "", std::string(65, 'a'))), false, "1.4.0"},
+        {"sha256 of 64 non-hex", Document(Entry("a", "/u", "", std::string(64, 'z'))), true, "1.4.0 [a /u 0]"},
         {"empty file list", Document(""), true, "1.4.0"},
         {"file list of non-objects", Document("1, \"x\", null", ", \"deletedFiles\": [\"d\"]"), true, "1.4.0 -d"},
         {"files wins over patches anywhere",
@@ -85,10 +83,8 @@ TEST(Manifest, ScannerTable) {
          "1.4.0 [C\\\\M\\/x\\u0041 /updates/\xD0\x9A 0]"},
         {"an escaped quote ends the value", Document(Entry("a\\", "/u")), true, "1.4.0 [a\\ /u 0]"},
         {"a zero byte is an ordinary byte", zero, true, "1.4.0 [a /updates/a 0]"},
-        {"sizes -7, 12.5, 1e6, \"300\", 007",
-         Document(Entry("a", "/1", ", \"size\": -7") + Entry("b", "/2", ", \"size\": 12.5") +
-                  Entry("c", "/3", ", \"size\": 1e6") + Entry("d", "/4", ", \"size\": \"300\"") +
-                  Entry("e", "/5", ", \"size\": 007")),
+        {"sizes -7, 12.5, 1e6, \"300\", 007", Document(Entry("a", "/1", ", \"size\": -7") + Entry("b", "/2", ", \"size\": 12.5") +
+         Entry("c", "/3", ", \"size\": 1e6") + Entry("d", "/4", ", \"size\": \"300\"") + Entry("e", "/5", ", \"size\": 007")),
          true, "1.4.0 [a /1 7] [b /2 12] [c /3 1] [d /4 300] [e /5 7]"},
         {"size that does not fit 64 bits", Document(Entry("a", "/1", ", \"size\": 18446744073709551616")), false,
          "1.4.0"},
