@@ -144,7 +144,6 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "publish --build B --version 2 --served S", 1, "", "another mandatory flag", 0},
         {"", "rollback --to 1 --version 3 --served S", 0, "", "published 3: 3 files, 1 obsolete", 1,
          "3: a.pak=one b.pak=same old.pak=old | new.pak"},
-        {"", "verify --served S", 0, "", "verified S", 0},
         {"", "history --served S", 0, "2             mandatory      3 files             11 bytes  20", "", 0},
         {"", "prune --served S --keep -1", 2, "", "--keep", 0},
         {"", "prune --served S --keep 0", 2, "", "--keep", 0},
@@ -170,7 +169,9 @@ TEST_F(Publisher, CommandLineTable) {
         {"content/README.txt=r", "publish --build B --version 7 --served S", 0, "", "published 7", 1,
          "7: content/README.txt=r | a.pak b.pak Content/Карты/Гавань 2.umap deletedFiles files new.pak old.pak"
          " url version"},
-        // A stored file changed in place at the same size: only reading its bytes finds it.
+        {"", "verify --served S", 0, "", "verified S", 0},
+        // A stored file changed in place at the same size: only reading its bytes finds it. (A row's command
+        // starts with the program, so a harmless history call leads in.)
         {"", "history --served S >/dev/null; sed -i s/r/R/ S/updates/blobs/*; " ORVANE_PUBLISH " verify --served S",
          1, "", "content/README.txt: stored file does not match its SHA-256", 1},
         {warned + "=z", "publish --build B --version 8 --served S", 0, "", "warning: " + warned + ": 190 UTF-16", 1},
