@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 
 #include "net/Sha256.h"
@@ -75,11 +76,8 @@ std::vector<std::string> ReadLines(const std::wstring& path) {
 
 std::string TestBytes(size_t size, unsigned seed) {
     std::string bytes(size, '\0');
-    uint32_t state = seed * 2654435761u + 12345u;
-    for (char& b : bytes) {
-        state = state * 1103515245u + 12345u;
-        b = static_cast<char>(state >> 24);
-    }
+    std::independent_bits_engine<std::mt19937, 8, unsigned> random(seed);
+    std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<char>(random()); });
     return bytes;
 }
 

@@ -43,10 +43,9 @@ TEST(Manifest, ScannerTable) {
         bool accepted;
         std::string read;
     } cases[] = {
-        {"documented example",
-         "{\n \"version\": \"1.4.0\",\n \"mandatory\": true,\n \"files\": [\n  {\"path\": \"Content/Maps/harbor.pak\", "
-         "\"url\": \"/updates/1.4.0/Content/Maps/harbor.pak\", \"sha256\": \"" + kDigest + "\", \"size\": 750}\n ],\n "
-         "\"deletedFiles\": [\"Content/Maps/harbor_old.pak\"]\n}\n",
+        {"documented example", "{\n \"version\": \"1.4.0\",\n \"mandatory\": true,\n \"files\": [\n  " +
+         Entry("Content/Maps/harbor.pak", "/updates/1.4.0/Content/Maps/harbor.pak", ", \"size\": 750") +
+         "\n ],\n \"deletedFiles\": [\"Content/Maps/harbor_old.pak\"]\n}\n",
          true, "1.4.0 ! [Content/Maps/harbor.pak /updates/1.4.0/Content/Maps/harbor.pak 750] -Content/Maps/harbor_old.pak"},
         {"no version", "{\"files\": []}", false, ""},
         {"empty version", "{\"version\": \"\", \"files\": []}", false, ""},
@@ -54,8 +53,7 @@ TEST(Manifest, ScannerTable) {
         {"version not UTF-8", "{\"version\": \"1.\xC3\x28\", \"files\": []}", false, ""},
         {"version as a number takes the next quoted text", "{\"version\": 5, \"files\": []}", true, "files"},
         {"first version wins, also inside an entry",
-         "{\"files\": [{\"version\": \"inner\", \"path\": \"a\", \"url\": \"/u\", \"sha256\": \"" + kDigest +
-             "\"}], \"version\": \"outer\"}", true, "inner [a /u 0]"},
+         "{\"files\": [" + Entry("a", "/u", ", \"version\": \"inner\"") + "], \"version\": \"outer\"}", true, "inner [a /u 0]"},
         {"neither files nor patches", "{\"version\": \"1\"}", false, "1"},
         {"no [ after files", "{\"version\": \"1\", \"files\": {}}", false, "1"},
         {"no ] after [", "{\"version\": \"1\", \"files\": [" + Entry("a", "/updates/a"), false, "1"},
