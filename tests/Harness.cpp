@@ -15,12 +15,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::wstring TempFolder() {  // with its trailing backslash
-    wchar_t temp[MAX_PATH + 1] = {};
-    GetTempPathW(MAX_PATH, temp);
-    return temp;
-}
-
 std::wstring StateFile(const std::wstring& name) {
     const wchar_t* state = _wgetenv(L"ORVANE_TEST_SERVERS");
     return std::wstring(state ? state : L"") + L"\\" + name;
@@ -30,7 +24,8 @@ std::wstring StateFile(const std::wstring& name) {
 
 void InFolder::SetUp() {
     static unsigned counter = 0;
-    folder = TempFolder() + L"Орвейн тест " + std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(++counter);
+    folder = fs::temp_directory_path() / (L"Орвейн тест " + std::to_wstring(GetCurrentProcessId()) + L"-" +
+                                          std::to_wstring(++counter));
     fs::remove_all(folder);
     fs::create_directories(folder);
 }
@@ -82,7 +77,7 @@ std::string TestBytes(size_t size, unsigned seed) {
 }
 
 std::string DigestOf(const std::string& bytes) {
-    std::wstring path = TempFolder() + L"digest-" + std::to_wstring(GetCurrentProcessId());
+    std::wstring path = fs::temp_directory_path() / (L"digest-" + std::to_wstring(GetCurrentProcessId()));
     WriteBytes(path, bytes);
     std::string digest = WideToUtf8(Sha256OfFile(path));
     DeleteFileW(path.c_str());

@@ -38,8 +38,12 @@ TEST_F(InFolder, SessionVerdicts) {
     std::transform(upperDigest.begin(), upperDigest.end(), upperDigest.begin(), [](char c) { return char(toupper(c)); });
     const std::string upperA = Entry("a.pak", kA, a, nullptr, upperDigest);
     const Files current = Game("1.0", {{"a.pak", a}}), v1 = Game("1.0"), v120 = Game("1.2.0");
-    const Files oldFolder = Game("1.0", {{"old/x", "x"}}), versionBlocked = Game("1.0", {{"launcher-version.txt.download/x", ""}});
+    const Files oldFolder = Game("1.0", {{"old/x", "x"}});
+    const Files versionBlocked = Game("1.0", {{"launcher-version.txt.download/x", ""}});
     const std::string kNone = "";  // no manifest body
+    auto v2 = [](std::vector<std::string> entries, std::vector<std::string> deleted = {}) {
+        return Manifest("2", false, entries, deleted);
+    };
     const struct {
         const char* name;
         Files before;
@@ -67,52 +71,45 @@ TEST_F(InFolder, SessionVerdicts) {
         {"a trailing blank is another version", v120, Manifest("1.2.0 ", false, {}), "", Updated("1.2.0 "), true,
          {{"launcher-version.txt", "1.2.0 \n"}}},
         {"1.10.0 is another version", v120, Manifest("1.10.0", false, {}), "", Updated("1.10.0"), true},
-        {"Orvane.exe without a version file is a first install", {{"Orvane.exe", "MZ"}}, Manifest("2", false, {A}), "",
-         Installed("2"), true, {{"a.pak", a}, {"launcher-version.txt", "2\n"}}, {kA}},
-        {"a version file without Orvane.exe is a first install", {{"launcher-version.txt", "2\n"}},
-         Manifest("2", false, {}), "", Installed("2"), true},
-        {"sizes 300 and 700 report 0 and 30", {}, Manifest("2", false, {A, B}), "", Installed("2"), true,
-         {{"a.pak", a}, {"b.pak", b}}, {kA, kB},
+        {"Orvane.exe without a version file is a first install", {{"Orvane.exe", "MZ"}}, v2({A}), "", Installed("2"), true,
+         {{"a.pak", a}, {"launcher-version.txt", "2\n"}}, {kA}},
+        {"the version file without Orvane.exe is a first install", {{"launcher-version.txt", "2\n"}}, v2({}), "", Installed("2"),
+         true},
+        {"sizes 300 and 700 report 0 and 30", {}, v2({A, B}), "", Installed("2"), true, {{"a.pak", a}, {"b.pak", b}}, {kA, kB},
          {{0, kNotInstalled}, {0, Downloading(1, 2, "a.pak")}, {30, Downloading(1, 2, "a.pak")},
           {30, Downloading(2, 2, "b.pak")}, {100, Downloading(2, 2, "b.pak")}, {100, kDone}}},
         {"entries of size 0 report (i-1)*100/n", {},
-         Manifest("2", false, {Entry("a.pak", kA, a, "0"), Entry("b.pak", kB, b, "0"), Entry("c/c.pak", kA, a, "0")}), "",
-         Installed("2"), true, {{"c/c.pak", a}}, {kA, kB, kA},
-         {{0, kNotInstalled}, {0, Downloading(1, 3, "a.pak")}, {33, Downloading(2, 3, "b.pak")},
-          {66, Downloading(3, 3, "c.pak")}, {100, kDone}}},
-        {"bad digest stops the update, non-mandatory", Game("1.0", {{"a.pak", "old"}}), Manifest("2", false, {badA, B}),
-         "", kFileFailed, true,
+         v2({Entry("a.pak", kA, a, "0"), Entry("b.pak", kB, b, "0"), Entry("c/c.pak", kA, a, "0")}), "", Installed("2"), true,
+         {{"c/c.pak", a}}, {kA, kB, kA}, {{0, kNotInstalled}, {0, Downloading(1, 3, "a.pak")},
+         {33, Downloading(2, 3, "b.pak")}, {66, Downloading(3, 3, "c.pak")}, {100, kDone}}},
+        {"bad digest stops the update, non-mandatory", Game("1.0", {{"a.pak", "old"}}), v2({badA, B}), "", kFileFailed, true,
          {{"a.pak", "old"}, {"a.pak.download", kAbsent}, {"b.pak", kAbsent}, {"launcher-version.txt", "1.0\n"}}, {kA}},
         {"bad digest, mandatory", v1, Manifest("2", true, {badA}), "", kFileFailed, false, {}, {kA}},
-        {"bad digest, first install", {}, Manifest("2", false, {badA}), "", kFileFailed, true, {}, {kA}},
-        {"removal refused, non-mandatory", oldFolder, Manifest("2", false, {}, {"old"}), "", kRemovalFailed, true,
+        {"bad digest, first install", {}, v2({badA}), "", kFileFailed, true, {}, {kA}},
+        {"removal refused, non-mandatory", oldFolder, v2({}, {"old"}), "", kRemovalFailed, true,
          {{"launcher-version.txt", "1.0\n"}}, {}, {{0, kChecking}, {99, kRemoving}}},
         {"removal refused, mandatory", oldFolder, Manifest("2", true, {}, {"old"}), "", kRemovalFailed, false},
-        {"removal refused, first install", {{"old/x", "x"}}, Manifest("2", false, {}, {"old"}), "", kRemovalFailed, true},
-        {"version not saved, update", versionBlocked, Manifest("2", false, {}), "", kVersionNotSaved, true,
-         {{"launcher-version.txt", "1.0\n"}}},
+        {"removal refused, first install", {{"old/x", "x"}}, v2({}, {"old"}), "", kRemovalFailed, true},
+        {"version not saved, update", versionBlocked, v2({}), "", kVersionNotSaved, true, {{"launcher-version.txt", "1.0\n"}}},
         {"version not saved, mandatory", versionBlocked, Manifest("2", true, {}), "", kVersionNotSaved, false},
-        {"version not saved, first install", {{"launcher-version.txt.download/x", ""}}, Manifest("2", false, {}), "",
-         kVersionNotSaved, false},
-        {"url of exactly /updates/", current, Manifest("2", false, {Entry("a.pak", "/updates/", a)}), "", Updated("2"), true},
-        {"url /updates", current, Manifest("2", false, {Entry("a.pak", "/updates", a)}), "", kFileFailed, true},
-        {"url in other letter case", {}, Manifest("2", false, {Entry("a.pak", "/Updates/v/a.pak", a)}), "", kFileFailed,
-         true, {{"a.pak", kAbsent}}},
-        {"absolute url", {}, Manifest("2", false, {Entry("a.pak", "https://elsewhere.example/a.pak", a)}), "", kFileFailed,
-         true},
-        {"upper-case digest of a current file", current, Manifest("2", false, {upperA}), "", Updated("2"), true},
-        {"upper-case digest of a download", {}, Manifest("2", false, {upperA}), "", Installed("2"), true, {{"a.pak", a}}, {kA}},
-        {"a folder in the target's place", {{"a.pak/x", "x"}}, Manifest("2", false, {A}), "", kFileFailed, true,
+        {"version not saved, first install", {{"launcher-version.txt.download/x", ""}}, v2({}), "", kVersionNotSaved, false},
+        {"url of exactly /updates/", current, v2({Entry("a.pak", "/updates/", a)}), "", Updated("2"), true},
+        {"url /updates", current, v2({Entry("a.pak", "/updates", a)}), "", kFileFailed, true},
+        {"url in other letter case", {}, v2({Entry("a.pak", "/Updates/v/a.pak", a)}), "", kFileFailed, true,
+         {{"a.pak", kAbsent}}},
+        {"absolute url", {}, v2({Entry("a.pak", "https://elsewhere.example/a.pak", a)}), "", kFileFailed, true},
+        {"upper-case digest of a current file", current, v2({upperA}), "", Updated("2"), true},
+        {"upper-case digest of a download", {}, v2({upperA}), "", Installed("2"), true, {{"a.pak", a}}, {kA}},
+        {"a folder in the target's place", {{"a.pak/x", "x"}}, v2({A}), "", kFileFailed, true,
          {{"a.pak/x", "x"}, {"a.pak.download", kAbsent}}, {kA}},
         {"a leftover download stays when the target is current", Game("1.0", {{"a.pak", a}, {"a.pak.download", "part"}}),
-         Manifest("2", false, {A}), "", Updated("2"), true, {{"a.pak.download", "part"}}},
+         v2({A}), "", Updated("2"), true, {{"a.pak.download", "part"}}},
         // One unsafe path is enough here: the path rule has its own table.
         {"zero byte in a path: the live file is untouched", Game("1.0", {{"data/live.pak", "live"}}),
-         Manifest("2", false, {Entry(std::string("data/live.pak\0", 14), kA, a)}), "", kFileFailed, true,
-         {{"data/live.pak", "live"}}},
+         v2({Entry(std::string("data/live.pak\0", 14), kA, a)}), "", kFileFailed, true, {{"data/live.pak", "live"}}},
         // A launcher started through a long path has a "\\?\" folder, which Windows takes literally.
-        {"a \\\\?\\ folder and '/' between folders", {}, Manifest("2", false, {Entry("c/d/c.pak", kA, a)}), "",
-         Installed("2"), true, {{"c/d/c.pak", a}}, {kA}, {}, L"\\\\?\\"},
+        {"a \\\\?\\ folder and '/' between folders", {}, v2({Entry("c/d/c.pak", kA, a)}), "", Installed("2"), true,
+         {{"c/d/c.pak", a}}, {kA}, {}, L"\\\\?\\"},
     };
     PutServed(kA, a);
     PutServed(kB, b);
