@@ -35,16 +35,14 @@ nginx -p "$state" -c "$state/nginx.conf" -e "$state/nginx-error.log"
 setsid python3 "$here/fault_server.py" "$state/fault-www" "$state/fault-requests.log" 127.0.0.2 \
   "$pki/server.crt" "$pki/server.key" </dev/null >"$state/fault-server.out" 2>&1 &
 echo $! > "$state/fault-server.pid"
-for _ in $(seq 50); do
-  if curl -s -o /dev/null --cacert "$pki/ca.crt" https://localhost/ && curl -s -o /dev/null --cacert "$pki/ca.crt" https://127.0.0.2/; then
-    : > "$state/nginx-access.log"
-    : > "$state/fault-requests.log"
-    echo "update servers ready in $state"
-    exit 0
+for url in https://localhost/ https://127.0.0.2/; do
+  if ! curl -s -o /dev/null --cacert "$pki/ca.crt" --retry 20 --retry-delay 1 --retry-connrefused "$url"; then
+    echo "update servers did not come up" >&2
+    cat "$state/nginx-error.log" "$state/fault-server.out" >&2 || true
+    "$here/stop.sh" "$state"
+    exit 1
   fi
-  sleep 0.1
 done
-echo "update servers did not come up" >&2
-cat "$state/nginx-error.log" "$state/fault-server.out" >&2 || true
-"$here/stop.sh" "$state"
-exit 1
+: > "$state/nginx-access.log"
+: > "$state/fault-requests.log"
+echo "update servers ready in $state"
