@@ -2,7 +2,6 @@
 #include <wincrypt.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <vector>
@@ -14,19 +13,10 @@ int wmain(int argc, wchar_t** argv) {
         std::fprintf(stderr, "usage: trust_test_authority CERT.der\n");
         return 2;
     }
-    std::ifstream file(std::filesystem::path(argv[1]), std::ios::binary);
-    std::vector<unsigned char> der((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER, L"Root");
-    if (!store) {
-        std::fprintf(stderr, "CertOpenStore failed: %lu\n", GetLastError());
-        return 1;
-    }
-    BOOL added = CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der.data(), static_cast<DWORD>(der.size()),
-                                                  CERT_STORE_ADD_REPLACE_EXISTING, nullptr);
-    DWORD error = GetLastError();
-    CertCloseStore(store, 0);
-    if (!added) {
-        std::fprintf(stderr, "CertAddEncodedCertificateToStore failed: %lu\n", error);
+    std::vector<BYTE> der(std::istreambuf_iterator<char>(std::ifstream(argv[1], std::ios::binary).rdbuf()), {});
+    // Opens the current user's store, adds the certificate unless it is there already, closes the store.
+    if (!CertAddEncodedCertificateToSystemStoreW(L"Root", der.data(), static_cast<DWORD>(der.size()))) {
+        std::fprintf(stderr, "CertAddEncodedCertificateToSystemStoreW failed: %lu\n", GetLastError());
         return 1;
     }
     return 0;

@@ -5,76 +5,42 @@
 
 #include <cstdio>
 #include <string>
-#include <vector>
 
 #include "support/TextEncoding.h"
 
 // Looks at the launcher's window from outside, as a player sees it.
 //   window_probe watch SECONDS   prints "percent|play enabled|status" whenever it changes, until the
 //                                window closes or the time is up (exit 1 when no window appeared)
-//   window_probe layout          prints the window and each control: class|text|left,top,right,bottom|id
+//   window_probe layout          prints the window's style, then "title|0,0,width,height", then each
+//                                control: class|text|left,top,right,bottom (in the window's client area)
 //   window_probe send MESSAGE W  sends a message with wParam W and a null lParam to the window
 //   window_probe click | close   presses the play button | closes every launcher window
 
-namespace {
+// What the window answered, or -1 when it did not: a hung window cannot block us forever.
+static LRESULT Send(HWND window, UINT message, WPARAM wParam = 0, LPARAM lParam = 0) {
+    DWORD_PTR result = 0;
+    return SendMessageTimeoutW(window, message, wParam, lParam, SMTO_ABORTIFHUNG, 5000, &result) ? result : -1;
+}
 
-std::vector<HWND> controls;
-
-std::string Text(HWND window) {
+// Of another process's window: the text it last set, read without a message.
+static std::string Text(HWND window) {
     wchar_t text[1024] = {};
-    DWORD_PTR result = 0;  // a hung window cannot block us forever
-    SendMessageTimeoutW(window, WM_GETTEXT, 1024, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG, 2000, &result);
-    return WideToUtf8(text);
+    return WideToUtf8(std::wstring(text, GetWindowTextW(window, text, 1024)));
 }
-
-std::string ReadState() {
-    DWORD_PTR percent = 0;
-    SendMessageTimeoutW(controls[3], PBM_GETPOS, 0, 0, SMTO_ABORTIFHUNG, 2000, &percent);
-    return std::to_string(percent) + (IsWindowEnabled(controls[4]) ? "|enabled|" : "|disabled|") + Text(controls[2]);
-}
-
-// Text, bar and button are read one after another while the window changes: only a state read the
-// same twice in a row counts, so no line mixes two moments.
-std::string State() {
-    std::string state = ReadState();
-    for (std::string again; (again = ReadState()) != state;) {
-        state = again;
-    }
-    return state;
-}
-
-std::string Describe(HWND window, const RECT& r) {
-    wchar_t name[64] = {};
-    GetClassNameW(window, name, 64);
-    return WideToUtf8(name) + "|" + Text(window) + "|" + std::to_string(r.left) + "," + std::to_string(r.top) + "," +
-           std::to_string(r.right) + "," + std::to_string(r.bottom) + "|" + std::to_string(GetDlgCtrlID(window)) + "\n";
-}
-
-}  // namespace
 
 int wmain(int argc, wchar_t** argv) {
     _setmode(_fileno(stdout), _O_BINARY);
     std::wstring command = argc > 1 ? argv[1] : L"";
-    DWORD seconds = command == L"watch" && argc > 2 ? static_cast<DWORD>(_wtoi(argv[2])) : 30;
-    HWND window = nullptr;
-    // The class is findable while the window is still making its controls: wait for all five.
-    for (DWORD waited = 0; controls.size() != 5 && waited <= seconds * 1000; waited += 20, Sleep(20)) {
-        controls.clear();
+    DWORD seconds = command == L"watch" && argc > 2 ? _wtoi(argv[2]) : 30;
+    HWND window = nullptr, button = nullptr;
+    // The class is findable while the window is still making its controls; the button comes last.
+    for (DWORD waited = 0; !button && waited <= seconds * 1000; waited += 20, Sleep(20)) {
         window = FindWindowW(L"OrvaneLauncherWindow", nullptr);
-        for (HWND child = window ? GetWindow(window, GW_CHILD) : nullptr; child; child = GetWindow(child, GW_HWNDNEXT)) {
-            controls.push_back(child);
-        }
+        button = window ? FindWindowExW(window, nullptr, L"Button", nullptr) : nullptr;
     }
-    if (controls.size() != 5) {
-        std::fputs("no launcher window\n", stdout);
+    if (!button) {
+        std::fputs("no launcher window\n", stderr);
         return 1;
-    }
-    DWORD_PTR result = 0;
-    if (command == L"click" || command == L"send") {
-        HWND target = command == L"click" ? controls[4] : window;
-        UINT message = command == L"click" ? BM_CLICK : static_cast<UINT>(_wtoi(argv[2]));
-        WPARAM wParam = command == L"click" ? 0 : static_cast<WPARAM>(_wtoi(argv[3]));
-        return SendMessageTimeoutW(target, message, wParam, 0, SMTO_ABORTIFHUNG, 10000, &result) ? 0 : 1;
     }
     if (command == L"close") {  // every launcher window there is
         for (; window; window = FindWindowExW(nullptr, window, L"OrvaneLauncherWindow", nullptr)) {
@@ -82,26 +48,37 @@ int wmain(int argc, wchar_t** argv) {
         }
         return 0;
     }
+    if (command == L"click" || command == L"send") {
+        return (command == L"click" ? Send(button, BM_CLICK) : Send(window, _wtoi(argv[2]), _wtoi(argv[3]))) == -1;
+    }
     if (command == L"layout") {
         RECT r{};
         GetWindowRect(window, &r);
-        std::string text = Describe(window, RECT{0, 0, r.right - r.left, r.bottom - r.top});
-        for (HWND control : controls) {
+        std::printf("%ld\n%s|0,0,%ld,%ld\n", GetWindowLongW(window, GWL_STYLE), Text(window).c_str(), r.right - r.left,
+                    r.bottom - r.top);
+        for (HWND control = GetWindow(window, GW_CHILD); control; control = GetWindow(control, GW_HWNDNEXT)) {
+            wchar_t name[64] = {};
+            GetClassNameW(control, name, 64);
             GetWindowRect(control, &r);
             MapWindowPoints(HWND_DESKTOP, window, reinterpret_cast<POINT*>(&r), 2);
-            text += Describe(control, r);
+            std::printf("%ls|%s|%ld,%ld,%ld,%ld\n", name, Text(control).c_str(), r.left, r.top, r.right, r.bottom);
         }
-        std::fputs((text + std::to_string(GetWindowLongW(window, GWL_STYLE)) + "\n").c_str(), stdout);
         return 0;
     }
-    std::string last;
-    for (DWORD waited = 0; waited <= seconds * 1000 && IsWindow(window); waited += 10, Sleep(10)) {
-        std::string state = State();
-        if (state != last) {
-            std::fputs((state + "\n").c_str(), stdout);
+    // The controls in the order the window makes them: ..., the status line, the bar, the button. They are
+    // read one after another while the window changes: only a state read the same twice in a row counts,
+    // so no line mixes two moments.
+    HWND bar = GetWindow(button, GW_HWNDPREV);
+    ULONGLONG end = GetTickCount64() + seconds * 1000;
+    for (std::string printed, previous, state; GetTickCount64() <= end && IsWindow(window); previous = state) {
+        state = std::to_string(Send(bar, PBM_GETPOS)) + (IsWindowEnabled(button) ? "|enabled|" : "|disabled|") +
+                Text(GetWindow(bar, GW_HWNDPREV));
+        if (state == previous && state != printed) {
+            std::printf("%s\n", state.c_str());
             std::fflush(stdout);
-            last = state;
+            printed = state;
         }
+        Sleep(state == previous ? 10 : 0);  // while it changes, read again at once
     }
     return 0;
 }
