@@ -1,7 +1,7 @@
 #!/bin/sh
 # Starts the test update servers: nginx on 127.0.0.1:443 and the fault server on 127.0.0.2:443, both
 # with a certificate from a throwaway authority that only the build tree's Wine prefix trusts.
-# Usage: start.sh STATE_DIR WINE_RUN TRUST_TOOL_EXE
+# Usage: start.sh STATE_DIR WINE_RUN TRUST_TOOL_EXE [NGINX_RATE]   (nginx's limit_rate; default 0, no limit)
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 state=$1 pki=$1/pki
@@ -21,7 +21,7 @@ fi
 "$2" "$3" "Z:$(echo "$pki/ca.der" | tr / '\\')"
 
 # The shipped site configuration, pointed at this folder; each substitution must have taken.
-sed "s|@STATE@|$state|g" "$here/nginx.conf.in" > "$state/nginx.conf"
+sed -e "s|@STATE@|$state|g" -e "s|@RATE@|${4:-0}|" "$here/nginx.conf.in" > "$state/nginx.conf"
 sed -e "s|^\( *listen\) .*# change.*|\1 127.0.0.1:443 ssl;|" \
     -e "s|^\( *server_name\) .*# change.*|\1 localhost;|" \
     -e "s|^\( *ssl_certificate\) .*# change.*|\1 $pki/server.crt;|" \
