@@ -7,10 +7,8 @@
 
 namespace {
 
-const std::string kDigest(64, 'a');
-
 std::string Entry(const std::string& path, const std::string& url, const std::string& extra = "",
-                  const std::string& digest = kDigest) {
+                  const std::string& digest = std::string(64, 'a')) {
     return "{\"path\": \"" + path + "\", \"url\": \"" + url + "\", \"sha256\": \"" + digest + "\"" + extra + "}";
 }
 
@@ -66,9 +64,8 @@ TEST(Manifest, ScannerTable) {
         {"files wins over patches anywhere",
          Document(Entry("f", "/f"), "", "\"patches\": [" + Entry("p", "/p") + "], "), true, "1.4.0 [f /f 0]"},
         {"patches alone", "{\"version\": \"2\", \"patches\": [" + Entry("p", "/p") + "]}", true, "2 [p /p 0]"},
-        {"duplicates stay; non-strings skipped",
-         Document(Entry("a", "/1") + ", " + Entry("a", "/2"), ", \"deletedFiles\": [1, \"old\", null, \"old\"]"), true,
-         "1.4.0 [a /1 0] [a /2 0] -old -old"},
+        {"duplicates stay; non-strings skipped", Document(Entry("a", "/1") + ", " + Entry("a", "/2"),
+         ", \"deletedFiles\": [1, \"old\", null, \"old\"]"), true, "1.4.0 [a /1 0] [a /2 0] -old -old"},
         {"no escape is interpreted", Document(Entry("C\\\\M\\/x\\u0041", "/updates/\xD0\x9A")), true,
          "1.4.0 [C\\\\M\\/x\\u0041 /updates/\xD0\x9A 0]"},
         {"an escaped quote ends the value", Document(Entry("a\\", "/u")), true, "1.4.0 [a\\ /u 0]"},
