@@ -20,6 +20,6 @@ TEST(TextEncoding, Table) {
         EXPECT_EQ(Utf8ToWide(c.utf8), c.wide) << c.name;
         EXPECT_EQ(c.roundTrip ? WideToUtf8(c.wide) : c.utf8, c.utf8) << c.name << ", back";
     }
-    EXPECT_EQ(WideToUtf8(std::wstring(1, wchar_t(0xD800))), "\xEF\xBF\xBD") << "a lone surrogate is replaced";
-    EXPECT_EQ(WideToUtf8(L"a" + std::wstring(1, wchar_t(0xDC00)) + L"b"), "a\xEF\xBF\xBD" "b");
+    // Lone surrogates, high and low, are replaced.
+    EXPECT_EQ(WideToUtf8({wchar_t(0xD800), L'a', wchar_t(0xDC00), L'b'}), "\xEF\xBF\xBD" "a\xEF\xBF\xBD" "b");
 }
