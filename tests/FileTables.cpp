@@ -11,12 +11,11 @@
 
 TEST_F(InFolder, InstalledVersionAsStored) {
     const std::wstring file = folder + L"\\launcher-version.txt";
-    const struct {
-        std::string bytes;  // "-": no file
-        std::wstring version;
-    } cases[] = {{"-", L"0.0.1"}, {"1.4.2\n", L"1.4.2"}, {"1.4.2", L"1.4.2"}, {"1.4.2\r\n", L"1.4.2\r"},
-                 {"1.4.2\n9.9.9\n", L"1.4.2"}, {" 1.4.2 \n", L" 1.4.2 "}, {"\xEF\xBB\xBF" "1\n", L"\xFEFF" L"1"},
-                 {"\xD0\xB2\x31\n", L"в1"}, {"", L"0.0.1"}, {"\n1.4.2\n", L"0.0.1"}, {"1.\xC3\x28\n", L"0.0.1"}};
+    // Bytes "-": no file.
+    const struct { std::string bytes; std::wstring version; } cases[] = {
+        {"-", L"0.0.1"}, {"1.4.2\n", L"1.4.2"}, {"1.4.2", L"1.4.2"}, {"1.4.2\r\n", L"1.4.2\r"}, {"", L"0.0.1"},
+        {"1.4.2\n9.9.9\n", L"1.4.2"}, {" 1.4.2 \n", L" 1.4.2 "}, {"\xEF\xBB\xBF" "1\n", L"\xFEFF" L"1"},
+        {"\xD0\xB2\x31\n", L"в1"}, {"\n1.4.2\n", L"0.0.1"}, {"1.\xC3\x28\n", L"0.0.1"}};
     for (const auto& c : cases) {
         c.bytes == "-" ? (void)DeleteFileW(file.c_str()) : WriteBytes(file, c.bytes);
         EXPECT_EQ(ReadInstalledVersion(folder), c.version) << c.bytes;
@@ -29,12 +28,9 @@ TEST_F(InFolder, InstalledVersionAsStored) {
     EXPECT_FALSE(FileExists(file + L".download"));
     SetFileAttributesW(file.c_str(), FILE_ATTRIBUTE_READONLY);
     ASSERT_TRUE(WriteInstalledVersion(folder, L"1.4.2"));
-    // Failed writes keep the old version: the temporary name taken by a folder (as root on the host a
-    // read-only folder would not stop Wine), a missing folder, a target held open without delete sharing.
-    std::filesystem::create_directory(file + L".download");
-    EXPECT_FALSE(WriteInstalledVersion(folder, L"9"));
+    // Failed writes keep the old version: a missing folder, a target held open without delete sharing.
+    // (The temporary name taken by a folder is a row of the session table: the version is not saved.)
     EXPECT_FALSE(WriteInstalledVersion(folder + L"\\нет", L"9"));
-    std::filesystem::remove(file + L".download");
     HANDLE holder = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_FALSE(WriteInstalledVersion(folder, L"9"));
     CloseHandle(holder);
@@ -42,16 +38,11 @@ TEST_F(InFolder, InstalledVersionAsStored) {
 }
 
 // CNG does the hashing; what is ours is reading the file in chunks and writing the digest as
-// lower-case hex: an empty file, a known digest, and a file that spans many chunks unevenly.
+// lower-case hex: an empty file, and a file that spans many chunks unevenly.
 TEST_F(InFolder, Sha256OfFile) {
-    std::string pattern(5 * 1048576 + 17, '\0');
-    for (size_t i = 0; i < pattern.size(); ++i) {
-        pattern[i] = static_cast<char>(i % 251);
-    }
     const std::string cases[][2] = {
         {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
-        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
-        {pattern, "d97ad7b4df620ac2f558898cac08bab937b11379eb177b0a3afa05d8a747acfb"},
+        {TestBytes(5 * 1048576 + 17, 1), "add5f35155b492f4a003cfee37e671c0e3777cec7898f30218d5ed3c33433af1"},
     };
     std::wstring path = folder + L"\\данные.bin";
     for (const auto& c : cases) {
@@ -71,8 +62,7 @@ TEST_F(InFolder, UpdateLog) {
     AppendLogLine(L"too early");
     EXPECT_FALSE(FileExists(logFile)) << "nothing is written before the log is started";
     WriteBytes(logFile, "an earlier session\n");
-    StartLog(folder);
-    EXPECT_EQ(ReadBytes(logFile), "") << "a new session empties the log";
+    StartLog(folder);  // a new session empties the log
     AppendLogLine(L"Deleted obsolete file: Карта.pak");
     // Another program reading the log meanwhile loses no line; one that locks it costs only the lines.
     HANDLE reader = CreateFileW(logFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
