@@ -50,8 +50,8 @@ echo "game folder: $demo/game"
 rm -f "$demo/launcher-progress.png" "$demo/launcher.png"
 (cd "$build" && wine "$game_windows\\OrvaneLauncher.exe") &
 launcher=$!
-# Follow the window as a player sees it: progress, play button, status line.
-wine "$build/tests/window_probe.exe" watch 600 | while IFS='|' read -r percent play status; do
+# Follow the window as a player sees it: progress, play button, status line (the probe ends lines in CR LF).
+wine "$build/tests/window_probe.exe" watch 600 | sed -u 's/\r$//' | while IFS='|' read -r percent play status; do
   printf '  [%3s%%] play button %-8s %s\n' "$percent" "$play" "$status"
   if [ "$headless" = 1 ]; then
     case "$status" in
@@ -63,7 +63,7 @@ wine "$build/tests/window_probe.exe" watch 600 | while IFS='|' read -r percent p
         import -window root "$demo/launcher.png"
         echo "screenshot: $demo/launcher.png"
         [ ! -e "$demo/launcher-progress.png" ] || echo "screenshot during the download: $demo/launcher-progress.png"
-        wine "$build/tests/window_probe.exe" close
+        wine "$build/tests/window_probe.exe" post 16 0  # WM_CLOSE, as the window's close box sends it
         break
         ;;
     esac

@@ -2,39 +2,30 @@
 # The real launcher exe under Wine in a real window against the test nginx, seen and pressed from
 # outside as a player would (window_probe): what only the whole program can show.
 # Usage: launcher_e2e.py CASE BUILD_DIR SERVER_STATE_DIR   (CASE: a function below; needs DISPLAY)
-import hashlib
-import os
-import shutil
-import subprocess
-import sys
-import tempfile
-import time
+import hashlib, os, shutil, subprocess, sys, tempfile, time
 from pathlib import Path
 
 CASE, BUILD, STATE = sys.argv[1], Path(sys.argv[2]), Path(sys.argv[3])
 WWW, LOG, PROBE = STATE / "www", STATE / "nginx-access.log", BUILD / "tests" / "window_probe.exe"
-EXE = "OrvaneLauncher.exe"
-INSTALLED = "Orvane 1.0 установлен и проверен. Можно играть."
+EXE, INSTALLED = "OrvaneLauncher.exe", "Orvane 1.0 установлен и проверен. Можно играть."
 GAME_ARGS = "192.0.2.10:7777 -ini:Game:[/Script/Orvane.OrvaneAccountSubsystem]:ApiBaseUrl=https://localhost"
-# The title and size, then each control: class|text|left,top,right,bottom.
-LAYOUT = ["Orvane Launcher|0,0,760,460", "Static|ORVANE|52,52,552,110",
+# The title, the frame's style (a caption, a menu and a minimise box; no sizing, no maximise box) and
+# size, then each control: class|text|left,top,right,bottom.
+LAYOUT = ["Orvane Launcher|ca0000|0,0,760,460", "Static|ORVANE|52,52,552,110",
           "Static|Первый прототип лаунчера|55,117,555,149", f"Static|{INSTALLED}|55,250,675,280",
           "msctls_progress32||55,282,675,296", "Button|ИГРАТЬ|55,318,275,372"]
+GAME = {"Orvane.exe": (BUILD / "tests" / "test_game.exe").read_bytes(), "Engine/empty.dat": b"",
+        "Content/Paks/Orvane-Windows.pak": os.urandom(12 << 20), "Content/Карты/гавань.umap": "гавань".encode() * 1000}
+STARTED = []  # every process a case starts, killed when the case ends however it ends
 
 
 def wine(*args, **options):
-    return subprocess.Popen(["wine", *args], stdin=subprocess.DEVNULL, **options)
+    STARTED.append(subprocess.Popen(["wine", *args], stdin=subprocess.DEVNULL, **options))
+    return STARTED[-1]
 
 
 def probe(*args):
     return subprocess.check_output(["wine", PROBE, *args], stdin=subprocess.DEVNULL, timeout=60).decode().splitlines()
-
-
-def stop(*processes):
-    # Nothing of a case may linger into the next, also when it failed.
-    for process in processes:
-        process.kill()
-        process.wait()
 
 
 def check(condition, what):
@@ -44,10 +35,8 @@ def check(condition, what):
 
 
 def eventually(test, seconds=10):
-    deadline = time.time() + seconds
-    while not test() and time.time() < deadline:
-        time.sleep(0.05)
-    return test()
+    # Whether test() comes true within the time, asked every twentieth of a second.
+    return any(test() or time.sleep(0.05) for _ in range(seconds * 20))
 
 
 def blob(data):
@@ -60,9 +49,7 @@ def requests():
 
 
 def publish(files, version="1.0"):
-    # Ships a version the way a game team does into the tree nginx serves; 1.0 starts a new history.
-    if version == "1.0":
-        shutil.rmtree(WWW)
+    # Ships a version the way a game team does into the tree nginx serves (each case starts it afresh).
     with tempfile.TemporaryDirectory(prefix="orvane-build-") as build:
         for path, data in files.items():
             (Path(build) / path).parent.mkdir(parents=True, exist_ok=True)
@@ -73,36 +60,23 @@ def publish(files, version="1.0"):
     return files
 
 
-def game_files():
-    return {"Orvane.exe": (BUILD / "tests" / "test_game.exe").read_bytes(), "Engine/empty.dat": b"",
-            "Content/Paks/Orvane-Windows.pak": hashlib.sha256(b"1.0").digest() * (12 * 1048576 // 32),
-            "Content/Карты/гавань.umap": "гавань".encode() * 1000}
-
-
-def run(folder, want, least=0, then=lambda wait_for: None, kill=False):
+def run(folder, want, least=0, then=lambda: None, kill=False):
     # Starts the game folder's launcher from the folder above (so the game's folder can only come from the
-    # launcher), waits until its window shows the status wanted (at that percent or more), calls
-    # then(wait_for), then closes the window or kills the launcher. Returns every state the window showed:
-    # (percent, play enabled, status).
+    # launcher), waits until its window shows the status wanted (at that percent or more), calls then(),
+    # closes the window or kills the launcher. Returns every state the window showed up to the one wanted:
+    # [percent, "enabled" or "disabled" (the play button), status].
     launcher = wine(folder / EXE, cwd=folder.parent)
-    watch = wine(PROBE, "watch", "120", stdout=subprocess.PIPE)
+    watch = wine(PROBE, "watch", "120", stdout=subprocess.PIPE, encoding="utf-8")
     states = []
-
-    def wait_for(want, least=0):
-        for line in watch.stdout:  # until the window closes or the watch's time is up
-            percent, enabled, status = line.decode().rstrip("\n").split("|", 2)
-            states.append((int(percent), enabled == "enabled", status))
-            if status == want and int(percent) >= least:
-                return
+    for line in watch.stdout:  # until the window closes or the watch's time is up
+        states.append(line.rstrip("\n").split("|", 2))
+        if states[-1][2] == want and int(states[-1][0]) >= least:
+            break
+    else:
         raise AssertionError(f"the window never showed {want} ({least}%); it showed {states[-5:]}")
-
-    try:
-        wait_for(want, least)
-        then(wait_for)
-        launcher.kill() if kill else probe("close")
-        check(launcher.wait(timeout=30) == (-9 if kill else 0), "the launcher ended: killed, or with 0 once closed")
-    finally:
-        stop(launcher, watch)
+    then()
+    launcher.kill() if kill else probe("post", "16", "0")  # WM_CLOSE, as the window's close box sends it
+    check(launcher.wait(timeout=30) == (-9 if kill else 0), "the launcher ended: killed, or with 0 once closed")
     return states
 
 
@@ -110,23 +84,22 @@ def first_install(folder):
     # The window as the player sees it, progress, the play button enabled only at the verdict, each
     # press (whatever its notification code) starting the game with its command line; then an update
     # that changes a file, renames a folder by letter case only and retires a file.
-    files = publish(game_files())
+    files = publish(dict(GAME))
 
-    def look_and_press(wait_for):
+    def look_and_press():
         subprocess.run(["import", "-window", "root", BUILD / "e2e-screenshots" / f"{CASE}.png"], check=True)
-        style, *layout = probe("layout")
-        check(layout == LAYOUT, f"title, size, controls, texts and places as designed: {layout}")
-        check(int(style) & 0x00CF0000 == 0x00CA0000, "a caption, a menu and a minimise box; no sizing")
+        layout = probe("layout")
+        check(layout == LAYOUT, f"title, frame, size, controls, texts and places as designed: {layout}")
         for message, w_param in (("32770", "0"), ("32769", "0"), ("273", "1002")):  # null records, other commands
-            probe("send", message, w_param)
+            probe("post", message, w_param)
         check(probe("watch", "1") == [f"100|enabled|{INSTALLED}"], "they change nothing; the bar is full, play enabled")
-        probe("click")
-        probe("send", "273", str(0x1234 << 16 | 1001))
-        wait_for("Игра запущена. Можно закрыть лаунчер.")
+        probe("post", "245", "0", "button")  # BM_CLICK
+        probe("post", "273", str(0x1234 << 16 | 1001))
+        check(probe("watch", "1")[-1] == "100|enabled|Игра запущена. Можно закрыть лаунчер.", "the game is started")
 
     states = run(folder, INSTALLED, then=look_and_press)
-    check(any(0 < p < 100 and s.startswith("Скачиваю файл ") for p, _, s in states), "the bar moved while downloading")
-    check([s for _, enabled, s in states if enabled][0] == INSTALLED, "play was first enabled at the verdict")
+    check(any(0 < int(p) < 100 for p, _, s in states if s.startswith("Скачиваю ")), "the bar moved while downloading")
+    check([s for _, play, s in states if play == "enabled"][0] == INSTALLED, "play was first enabled at the verdict")
     game, record = "Z:" + str(folder).replace("/", "\\"), folder / "game-run.txt"
     expected = f'"{game}\\Orvane.exe" {GAME_ARGS}\n{game}\n' * 2
     check(eventually(lambda: record.exists() and record.read_text(encoding="utf-8") == expected),
@@ -148,11 +121,10 @@ def interrupted(folder):
     big = "Content/Paks/Orvane-Big.pak"
     # Wine takes two seconds to end a process after its window closed, and the download goes on meanwhile at the
     # test nginx's 32 MB/s: 256 MiB outlasts that.
-    files = publish(game_files() | {big: os.urandom(256 * 1048576)})
-    status = f"Скачиваю файл {sorted(files).index(big) + 1} из {len(files)}: Orvane-Big.pak"
+    files = publish(GAME | {big: os.urandom(256 * 1048576)})
     ranges = ["-"]
     for kill, past in ((False, 5), (True, 60)):
-        run(folder, status, past, kill=kill)
+        run(folder, "Скачиваю файл 1 из 5: Orvane-Big.pak", past, kill=kill)  # the files go in order of their paths
         check(not (folder / big).exists(), "nothing stands under the real name")
         partial = (folder / (big + ".download")).read_bytes()
         check(0 < len(partial) < len(files[big]) and files[big].startswith(partial), f"{len(partial)} bytes kept")
@@ -166,38 +138,36 @@ def exit_while_logging(folder):
     # Windows closed while their workers are logging, 20 times (four launchers at once): an exiting
     # process must not send log lines to a file of another name in its game folder (its current one).
     publish({f"Content/{i:03}.dat": b"%d" % i for i in range(400)})
-    games = [folder.parent / f"Orvane {i}" for i in range(4)]
     for round_ in range(5):
-        launchers = []
-        try:
-            for game in games:
-                shutil.rmtree(game, ignore_errors=True)  # a fresh copy each round, where only its own log counts
-                shutil.copytree(folder, game)
-                launchers.append(wine(game / EXE, cwd=game))
-            # Until each worker has started enough downloads.
-            eventually(lambda: all(log.exists() and log.read_bytes().count(b"Download start: ") >= 2 + 3 * round_
-                                   for log in (game / "launcher-update.log" for game in games)), 60)
-            probe("close")
-            for launcher in launchers:
-                launcher.wait(timeout=30)
-        finally:
-            stop(*launchers)
-        for game in games:
-            stray = {p.name for p in game.iterdir()} - {EXE, "launcher-update.log", "launcher-version.txt", "Content"}
-            check(not stray, f"round {round_ + 1}, {game}: no stray file appeared {stray}")
+        # Each in a fresh copy of the game folder, where only its own log counts.
+        games = [folder.parent / f"Orvane {round_}.{i}" for i in range(4)]
+        launchers = [wine(shutil.copytree(folder, game) / EXE, cwd=game) for game in games]
+        # Until each worker has started enough downloads.
+        eventually(lambda: all(log.exists() and log.read_bytes().count(b"Download start: ") >= 2 + 3 * round_
+                               for log in (game / "launcher-update.log" for game in games)), 60)
+        probe("post", "16", "0")  # WM_CLOSE to the four windows at once
+        check([launcher.wait(timeout=30) for launcher in launchers] == [0] * 4, "the four launchers ended with 0")
+        names = {name for game in games for name in os.listdir(game)}
+        stray = names - {EXE, "Content", "launcher-update.log", "launcher-version.txt"}
+        check(not stray, f"round {round_ + 1}: no stray file appeared beside the launchers {stray}")
 
 
 def signed_release(folder):
     # The signed release build (a trial for localhost) runs a real update session like any build.
-    files = publish(game_files())
+    files = publish(GAME)
     run(folder, INSTALLED)
     check(all((folder / p).read_bytes() == data for p, data in files.items()), "every file holds its published bytes")
 
 
 (BUILD / "e2e-screenshots").mkdir(exist_ok=True)
+shutil.rmtree(WWW)  # each case publishes its own history from 1.0
 with tempfile.TemporaryDirectory(prefix="orvane-e2e-", ignore_cleanup_errors=True) as root:
     game_folder = Path(root) / "Мои игры" / "Orvane"
     game_folder.mkdir(parents=True)
     shutil.copy(os.environ.get("ORVANE_LAUNCHER_EXE", BUILD / EXE), game_folder / EXE)
-    globals()[CASE](game_folder)
-print(f"EndToEnd.{CASE} passed")
+    try:
+        globals()[CASE](game_folder)
+    finally:
+        for process in STARTED:
+            process.kill()
+            process.wait()
