@@ -2,7 +2,13 @@
 # The real launcher exe under Wine in a real window against the test nginx, seen and pressed from
 # outside as a player would (window_probe): what only the whole program can show.
 # Usage: launcher_e2e.py CASE BUILD_DIR SERVER_STATE_DIR   (CASE: a function below; needs DISPLAY)
-import hashlib, os, shutil, subprocess, sys, tempfile, time
+import hashlib
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
 from pathlib import Path
 
 CASE, BUILD, STATE = sys.argv[1], Path(sys.argv[2]), Path(sys.argv[3])
