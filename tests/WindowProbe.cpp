@@ -35,7 +35,9 @@ int wmain(int argc, wchar_t** argv) {
         return 1;  // no launcher window
     }
     if (command == L"post") {
-        for (; window; window = FindWindowExW(nullptr, window, L"OrvaneLauncherWindow", nullptr)) {
+        // The next window is found before this one is told: a window that closed cannot lead to the next.
+        for (HWND next; window; window = next) {
+            next = FindWindowExW(nullptr, window, L"OrvaneLauncherWindow", nullptr);
             HWND target = argc > 4 ? FindWindowExW(window, nullptr, L"Button", nullptr) : window;
             PostMessageW(target, _wtoi(argv[2]), _wtoi(argv[3]), 0);
         }
