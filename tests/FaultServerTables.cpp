@@ -146,14 +146,13 @@ TEST_F(InFolder, SessionVerdicts) {
     const Files current = Game("1.0", {{"a.pak", a}}), v1 = Game("1.0"), v120 = Game("1.2.0");
     const Files oldFolder = Game("1.0", {{"old/x", "x"}});
     const Files versionBlocked = Game("1.0", {{"launcher-version.txt.download/x", ""}});
-    const std::string kNone = "";  // no manifest body
     auto v2 = [](std::vector<std::string> entries, std::vector<std::string> deleted = {}) {
         return Manifest("2", false, entries, deleted);
     };
     const struct {
         const char* name;
         Files before;
-        std::string manifest;
+        std::string manifest;  // "": an empty body
         const char* rules;
         std::string verdict;
         bool canPlay;
@@ -162,12 +161,12 @@ TEST_F(InFolder, SessionVerdicts) {
         Reports reports = {};                    // checked when given
         const wchar_t* root = L"";               // before the game folder's path
     } cases[] = {
-        {"first install, manifest 500", {}, kNone, "/updates/full.json status 500", kFirstFetchFailed, false},
-        {"update, manifest 404", v1, kNone, "/updates/latest.json status 404", kUpdateFetchFailed, true},
-        {"update, 206 to the manifest", v1, kNone, "/updates/latest.json status 206", kUpdateFetchFailed, true},
+        {"first install, manifest 500", {}, "", "/updates/full.json status 500", kFirstFetchFailed, false},
+        {"update, manifest 404", v1, "", "/updates/latest.json status 404", kUpdateFetchFailed, true},
+        {"update, 206 to the manifest", v1, "", "/updates/latest.json status 206", kUpdateFetchFailed, true},
         // Windows gives up with 12002, Wine 8 with 10060, after the 30-second receive time-out.
-        {"update, the manifest never answers", v1, kNone, "/updates/latest.json hang", kUpdateFetchFailed, true},
-        {"update, an empty manifest body", v1, kNone, "", kManifestRejected, true},
+        {"update, the manifest never answers", v1, "", "/updates/latest.json hang", kUpdateFetchFailed, true},
+        {"update, an empty manifest body", v1, "", "", kManifestRejected, true},
         {"first install, not a manifest", {}, "<html>502</html>", "", kManifestRejected, false},
         {"update, not a manifest", v1, "{\"version\": \"\"}", "", kManifestRejected, true},
         {"equal versions: nothing fetched or removed", v120, Manifest("1.2.0", true, {A}, {"Orvane.exe"}), "",
