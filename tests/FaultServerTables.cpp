@@ -212,6 +212,12 @@ TEST_F(InFolder, SessionVerdicts) {
         // One unsafe path is enough here: the path rule has its own table.
         {"zero byte in a path: the live file is untouched", Game("1.0", {{"data/live.pak", "live"}}),
          v2({Entry(std::string("data/live.pak\0", 14), kA, a)}), "", kFileFailed, true, {{"data/live.pak", "live"}}},
+        // Nul is the one device a test may write to; a device in any element is refused before any request.
+        {"a device name in a path", {}, v2({Entry("a/nul.pak", kA, a)}), "", kFileFailed, true, {{"a", kAbsent}}},
+        // Folders as the paths mean them: none where a file belongs, no empty ones left behind.
+        {"'..' after a file or a folder name", Game("1.0"), v2({Entry("Orvane.exe/../x.pak", kA, a),
+         Entry("data.pak/../other.pak", kB, b), Entry("data.pak", kA, a), Entry("r/s/../../ok.pak", kB, b)}), "",
+         Updated("2"), true, {{"x.pak", a}, {"other.pak", b}, {"data.pak", a}, {"ok.pak", b}, {"r", kAbsent}}, {kA, kB, kA, kB}},
         // A launcher started through a long path has a "\\?\" folder, which Windows takes literally.
         {"a \\\\?\\ folder and '/' between folders", {}, v2({Entry("c/d/c.pak", kA, a)}), "", Installed("2"), true,
          {{"c/d/c.pak", a}}, {kA}, {}, L"\\\\?\\"},
@@ -235,7 +241,9 @@ TEST_F(InFolder, SessionVerdicts) {
         std::string outcome = WideToUtf8(verdict.message) + (verdict.canPlay ? " +play" : "");
         EXPECT_EQ(outcome, c.verdict + (c.canPlay ? " +play" : "")) << c.name;
         for (const auto& [path, bytes] : c.after) {
-            EXPECT_EQ(FileExists(InPath(game, path)) ? ReadBytes(InPath(game, path)) : kAbsent, bytes) << c.name << ": " << path;
+            // A folder reads as empty bytes, so it counts as present.
+            bool present = GetFileAttributesW(InPath(game, path).c_str()) != INVALID_FILE_ATTRIBUTES;
+            EXPECT_EQ(present ? ReadBytes(InPath(game, path)) : kAbsent, bytes) << c.name << ": " << path;
         }
         std::vector<std::string> expected = {installed ? "/updates/latest.json" : "/updates/full.json"}, requests;
         expected.insert(expected.end(), c.requests.begin(), c.requests.end());

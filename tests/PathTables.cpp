@@ -9,14 +9,16 @@
 #include "support/TextEncoding.h"
 #include "support/UpdateLog.h"
 #include "update/ObsoleteFiles.h"
+#include "update/PathSafety.h"
 
 TEST(Paths, SafetyRule) {
     const std::vector<std::wstring> unsafeThenSafe[] = {
         {L"", L"/etc/passwd", L"\\Windows\\x.dll", L"\\\\server\\share\\x", L"//server/share/x", L"\\\\?\\C:\\x",
          L"C:\\Windows\\x.dll", L"C:x.dll", L"a.txt:stream", L"../x", L"..\\x", L"a/../../x", L"a\\..\\..\\x", L"..",
-         std::wstring(L"data/live.pak\0", 14), std::wstring(L"a\0/../../x", 10)},
+         std::wstring(L"data/live.pak\0", 14), std::wstring(L"a\0/../../x", 10), L"a/aux.pak", L"nul", L"con", L"aux.txt",
+         L"com1", L"conin$", L"CONOUT$", L"COM0", L"LPT0", L"lpt\u00B9", L"COM\u00B2.txt", L"CON .txt", L"Prn. .x.y", L"con/../x.pak"},
         {L"a.txt", L"Content/Maps/harbor.pak", L"Content\\Maps\\x", L"a/..", L"a/../x", L"a/b/../../c", L"./x", L"a//x",
-         L"...", L"..a/x", L"a/..b", L"Игра/карта.pak"}};
+         L"...", L"..a/x", L"a/..b", L"Игра/карта.pak", L"console.txt", L"com10", L"lpt", L"COM\u2074", L"nul_x/aux_y"}};
     for (bool safe : {false, true}) {
         for (const std::wstring& path : unsafeThenSafe[safe]) {
             EXPECT_EQ(IsSafeRelativePath(path), safe) << WideToUtf8(path);
@@ -77,24 +79,53 @@ TEST_F(InFolder, FileFactsFollowTheName) {
     CloseHandle(game);
 }
 
+namespace {
+
+// Runs a Linux program in the folder and waits until link.pak is there (linking) or gone: Wine's handle
+// to a Unix process cannot be waited for.
+void RunUnixCommand(const std::wstring& folder, std::wstring command, bool linking) {
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process{};
+    ASSERT_TRUE(CreateProcessW(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr, folder.c_str(), &startup, &process));
+    for (int wait = 0; wait < 100 && FileExists(folder + L"\\link.pak") != linking; ++wait) {
+        Sleep(20);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
+}  // namespace
+
 TEST_F(InFolder, ObsoleteFileRemoval) {
-    for (const char* name : {"x.pak", "a/b/y.pak", "a/z.pak", "kept.pak", "held.pak", "Orvane.ini"}) {
+    for (const char* name : {"x.pak", "a/b/y.pak", "a/z.pak", "kept.pak", "held.pak", "Orvane.ini", "victim.txt"}) {
         WriteBytes(InPath(folder, name), name);
         // All but x.pak read-only, where deleting needs the flag cleared first (Windows before POSIX deletes).
         SetFileAttributesW(InPath(folder, name).c_str(),
                            name[0] == 'x' ? FILE_ATTRIBUTE_NORMAL : FILE_ATTRIBUTE_READONLY);
     }
+    // A link made on the Linux side, as Linux players have them: Wine cannot make one, but starts Unix programs.
+    CreateDirectoryW((folder + L"\\links").c_str(), nullptr);
+    RunUnixCommand(folder + L"\\links", L"Z:\\bin\\ln -s ../victim.txt link.pak", true);
+    HANDLE victim = CreateFileW((folder + L"\\victim.txt").c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+    wchar_t reached[MAX_PATH] = L"";
+    GetFinalPathNameByHandleW(victim, reached, MAX_PATH, 0);
+    CloseHandle(victim);
     StartLog(folder);
     const std::wstring zero(L"Orvane.ini\0.old", 15), kDeleted = L"Deleted obsolete file: " + folder + L"\\";
     const std::wstring kNonFile = L"Refused non-file obsolete path: " + folder + L"\\";
     const std::wstring kUnsafe = L"Refused unsafe obsolete path: ";
     // line empty: no log line; gameShares: the game holds the file open with these sharing flags. The path
-    // rule has its own table, so two unsafe paths only show the refusal is logged as given.
+    // rule has its own table; the unsafe paths here show the refusal is logged as given, before a device
+    // (which fails to open without a word) is touched.
     const struct { std::wstring path; bool result; std::wstring line; DWORD gameShares = ~0u; } cases[] = {
         {L"a/../x.pak", true, kDeleted + L"x.pak"}, {L"x.pak", true, L""}, {L"missing/deeper/file.pak", true, L""},
         {L"kept.pak/inner", true, L""}, {L"a//b/./y.pak", true, kDeleted + L"a\\b\\y.pak"},
         {L"a\\z.pak", true, kDeleted + L"a\\z.pak"}, {L"a/b", false, kNonFile + L"a\\b"}, {L"a/..", false, kNonFile},
         {L"../x.pak", false, kUnsafe + L"../x.pak"}, {zero, false, kUnsafe + zero},  // the name before the zero stays
+        {L"conin$", false, kUnsafe + L"conin$"}, {L"a/NUL.txt", false, kUnsafe + L"a/NUL.txt"},
+        // Wine opens the link's target, whatever the flags say: nothing of another name is deleted.
+        {L"links/link.pak", false, L"Refused obsolete path that leads elsewhere: " + folder + L"\\links\\link.pak -> " + reached},
         // A file the game holds open stays without delete sharing (read-only as before) and goes with it.
         {L"kept.pak", false, L"Could not delete obsolete file: " + folder + L"\\kept.pak", FILE_SHARE_READ},
         {L"held.pak", true, kDeleted + L"held.pak", FILE_SHARE_READ | FILE_SHARE_DELETE},
@@ -108,8 +139,10 @@ TEST_F(InFolder, ObsoleteFileRemoval) {
         log += c.line.empty() ? "" : WideToUtf8(c.line) + "\n";
         EXPECT_EQ(ReadBytes(folder + L"\\launcher-update.log"), log) << WideToUtf8(c.path);
     }
-    for (const char* name : {"x.pak", "a/b/y.pak", "a/z.pak", "held.pak", "kept.pak", "Orvane.ini"}) {
-        EXPECT_EQ(FileExists(InPath(folder, name)), name[0] == 'k' || name[0] == 'O') << name;
+    // Wine would delete the target and keep the link, which then blocks removing the test's folder.
+    RunUnixCommand(folder + L"\\links", L"Z:\\bin\\rm link.pak", false);
+    for (const char* name : {"x.pak", "a/b/y.pak", "a/z.pak", "held.pak", "kept.pak", "Orvane.ini", "victim.txt"}) {
+        EXPECT_EQ(FileExists(InPath(folder, name)), std::string("kOv").find(name[0]) != std::string::npos) << name;
     }
     EXPECT_NE(GetFileAttributesW((folder + L"\\kept.pak").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
 }

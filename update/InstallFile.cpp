@@ -9,7 +9,7 @@
 #include "support/FileSystem.h"
 #include "support/Paths.h"
 #include "update/MoveIntoPlace.h"
-#include "update/ObsoleteFiles.h"
+#include "update/PathSafety.h"
 
 namespace {
 
@@ -57,7 +57,9 @@ bool InstallFile(const std::wstring& installFolder, const ManifestFile& entry, u
         return true;
     }
     std::wstring temporaryPath = targetPath + L".download";
-    if (!CreateFolderTree(ParentFolder(targetPath))) {
+    // The folders that the path means, not those it spells: "data.pak/../other.pak" must not leave a
+    // folder data.pak behind to block a file of that name at every later start.
+    if (!CreateFolderTree(ParentFolder(LexicallyNormal(targetPath)))) {
         return false;
     }
     if (!DownloadToFile(entry.url, temporaryPath, entry.size, bytesBefore, bytesTotal, progress, progressContext,

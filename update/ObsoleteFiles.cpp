@@ -2,10 +2,13 @@
 
 #include <windows.h>
 
+#include <vector>
+
 #include "support/FileHandle.h"
 #include "support/FileSystem.h"
 #include "support/Paths.h"
 #include "support/UpdateLog.h"
+#include "update/PathSafety.h"
 
 namespace {
 
@@ -39,32 +42,54 @@ bool MarkForDeletion(HANDLE file) {
     return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof(disposition)) != 0;
 }
 
-// Deletes the name itself (a link, not what it points to). POSIX semantics free the name at once
-// even while others hold the file open with delete sharing; Wine and older Windows lack the Ex class.
-bool DeleteEntry(const std::wstring& path) {
+// The name itself, not what a link leads to: with a link's own handle the deletion takes the link.
+FileHandle OpenForDeletion(const std::wstring& path) {
     DWORD error = 0;
-    FileHandle file = OpenFile(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
-                               FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, error);
-    if (!file) {
-        return false;
+    return OpenFile(path, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                    FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, error);
+}
+
+// False when the open handle is another file than the name asked for, with that file's path in
+// reached. Wine ignores FILE_FLAG_OPEN_REPARSE_POINT for links made on the Linux side and opens
+// their target, which may lie outside the game folder; on Windows the handle is the link itself.
+// Only the last element is compared: the folders above may be links to other disks, legitimately.
+bool OpensTheNameItself(HANDLE file, const std::wstring& path, std::wstring& reached) {
+    std::vector<wchar_t> buffer(MAX_PATH);
+    DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
+    if (length >= buffer.size()) {
+        buffer.resize(length + 1);
+        length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
     }
+    if (length == 0 || length >= buffer.size()) {
+        return true;  // nothing to compare with; Windows' own handling of the name stands
+    }
+    reached.assign(buffer.data(), length);
+    std::wstring asked = path.substr(LastElementStart(path));
+    std::wstring found = reached.substr(LastElementStart(reached));
+    return CompareStringOrdinal(asked.c_str(), static_cast<int>(asked.size()), found.c_str(),
+                                static_cast<int>(found.size()), TRUE) == CSTR_EQUAL;
+}
+
+// Deletes through the handle. POSIX semantics free the name at once even while others hold the
+// file open with delete sharing; Wine and older Windows lack the Ex class.
+bool DeleteThroughHandle(HANDLE handle) {
     DWORD flags = kDispositionDelete | kDispositionPosixSemantics | kDispositionIgnoreReadOnly;
-    if (SetFileInformationByHandle(file.get(), kFileDispositionInfoEx, &flags, sizeof(flags))) {
+    if (SetFileInformationByHandle(handle, kFileDispositionInfoEx, &flags, sizeof(flags))) {
         return true;
     }
-    error = GetLastError();
+    DWORD error = GetLastError();
     if (error != ERROR_INVALID_PARAMETER && error != ERROR_NOT_SUPPORTED && error != ERROR_INVALID_FUNCTION) {
         return false;
     }
-    if (MarkForDeletion(file.get())) {
+    if (MarkForDeletion(handle)) {
         return true;
     }
     if (GetLastError() != ERROR_ACCESS_DENIED) {
         return false;
     }
     FILE_BASIC_INFO basic{};
-    if (!GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof(basic)) ||
+    if (!GetFileInformationByHandleEx(handle, FileBasicInfo, &basic, sizeof(basic)) ||
         !(basic.FileAttributes & FILE_ATTRIBUTE_READONLY)) {
         return false;
     }
@@ -73,35 +98,18 @@ bool DeleteEntry(const std::wstring& path) {
     if (writable.FileAttributes == 0) {
         writable.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     }
-    if (!SetFileInformationByHandle(file.get(), FileBasicInfo, &writable, sizeof(writable))) {
+    if (!SetFileInformationByHandle(handle, FileBasicInfo, &writable, sizeof(writable))) {
         return false;
     }
-    if (MarkForDeletion(file.get())) {
+    if (MarkForDeletion(handle)) {
         return true;
     }
     // The file stays, so it keeps the protection its owner gave it.
-    SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof(basic));
+    SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof(basic));
     return false;
 }
 
 }  // namespace
-
-bool IsSafeRelativePath(const std::wstring& relativePath) {
-    if (relativePath.empty() || IsPathSeparator(relativePath.front())) {
-        return false;
-    }
-    if (relativePath.find(L':') != std::wstring::npos) {
-        return false;
-    }
-    // Every Windows call stops reading a name at U+0000, so "live.pak<U+0000>.download" would be the
-    // live file itself. No Windows name can hold one.
-    if (relativePath.find(L'\0') != std::wstring::npos) {
-        return false;
-    }
-    // Normalisation cancels every ".." that follows a name; one that is left stands at the start.
-    std::wstring normal = LexicallyNormal(relativePath);
-    return normal != L".." && normal.compare(0, 3, L"..\\") != 0;
-}
 
 bool RemoveObsoleteFile(const std::wstring& installFolder, const std::wstring& relativePath) {
     if (!IsSafeRelativePath(relativePath)) {
@@ -120,7 +128,13 @@ bool RemoveObsoleteFile(const std::wstring& installFolder, const std::wstring& r
         AppendLogLine(L"Refused non-file obsolete path: " + target);
         return false;
     }
-    if (!DeleteEntry(target)) {
+    FileHandle file = OpenForDeletion(target);
+    std::wstring reached;
+    if (file && !OpensTheNameItself(file.get(), target, reached)) {
+        AppendLogLine(L"Refused obsolete path that leads elsewhere: " + target + L" -> " + reached);
+        return false;
+    }
+    if (!file || !DeleteThroughHandle(file.get())) {
         AppendLogLine(L"Could not delete obsolete file: " + target);
         return false;
     }

@@ -1,0 +1,13 @@
+#pragma once
+#include <string>
+
+// Built for the launcher and for the publisher alike: what one refuses, the other never writes.
+
+// True when a relative path from the server stays inside the installation folder and names only
+// files: not rooted, no colon, no zero, no ".." left after lexical normalisation, and no element
+// that Windows takes for a device.
+bool IsSafeRelativePath(const std::wstring& relativePath);
+// True for a name Windows opens as a device wherever it stands: CON, PRN, AUX, NUL, COM0-9, LPT0-9
+// (also with ¹ ² ³), CONIN$ and CONOUT$, in any letter case, with any extension, and with blanks or
+// dots before the extension.
+bool IsReservedDeviceName(const std::wstring& element);
