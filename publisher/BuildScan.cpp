@@ -9,20 +9,11 @@
 #include "publisher/Publisher.h"
 #include "support/TextEncoding.h"
 #include "update/Manifest.h"
+#include "update/PathSafety.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-bool IsReservedWindowsName(std::string element) {
-    size_t dot = element.find('.');
-    std::string stem = element.substr(0, dot);
-    std::transform(stem.begin(), stem.end(), stem.begin(), [](unsigned char c) { return std::toupper(c); });
-    static const std::set<std::string> kReserved = {"CON", "PRN", "AUX", "NUL", "COM1", "COM2", "COM3", "COM4",
-                                                    "COM5", "COM6", "COM7", "COM8", "COM9", "LPT1", "LPT2", "LPT3",
-                                                    "LPT4", "LPT5", "LPT6", "LPT7", "LPT8", "LPT9"};
-    return kReserved.count(stem) > 0;
-}
 
 size_t Utf16Units(const std::string& utf8) {
     size_t units = 0;
@@ -74,7 +65,7 @@ std::string PathProblem(const std::string& path) {
         if (element.back() == '.' || element.back() == ' ') {
             return "a name ending in a dot or a blank, which Windows drops";
         }
-        if (IsReservedWindowsName(element)) {
+        if (IsReservedDeviceName(Utf8ToWide(element))) {
             return "a device name Windows reserves (" + element + ")";
         }
         if (end == std::string::npos) {
@@ -82,7 +73,18 @@ std::string PathProblem(const std::string& path) {
         }
         start = end + 1;
     }
-    return std::string();
+    // Whatever the checks above let through, the launcher's own rule has the last word.
+    return IsSafeRelativePath(Utf8ToWide(path)) ? std::string() : "a path the launcher refuses";
+}
+
+std::string PublishedPathProblem(const std::string& path) {
+    std::string problem = PathProblem(path);
+    // A running program cannot be replaced or deleted on Windows: every update would fail at this file forever.
+    if (problem.empty() && path.find('/') == std::string::npos && WindowsNameKey(path) == WindowsNameKey(kLauncherExe)) {
+        problem = std::string("the launcher cannot replace or delete its own program while it runs; ") + kLauncherExe +
+                  " ships with the game's installer, not in the build";
+    }
+    return problem;
 }
 
 std::string VersionProblem(const std::string& version) {
@@ -110,7 +112,8 @@ bool CollectBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, st
     std::vector<std::string> paths;
     for (auto it = fs::recursive_directory_iterator(buildFolder, walkError); !walkError && it != fs::end(it);
          it.increment(walkError)) {
-        std::string relative = fs::relative(it->path(), buildFolder).generic_string();
+        // Lexically, so that a link is named as it stands in the build, not by where it leads.
+        std::string relative = it->path().lexically_relative(buildFolder).generic_string();
         if (it->is_symlink()) {
             error = relative + ": symbolic links are not published; copy the file into the build";
             return false;
@@ -122,7 +125,7 @@ bool CollectBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, st
             error = relative + ": not a regular file";
             return false;
         }
-        std::string problem = PathProblem(relative);
+        std::string problem = PublishedPathProblem(relative);
         if (!problem.empty()) {
             error = relative + ": " + problem;
             return false;
@@ -143,12 +146,6 @@ bool CollectBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, st
         }
     }
     for (const std::string& path : paths) {
-        // A running program cannot be replaced on Windows: every update would fail at this file forever.
-        if (path.find('/') == std::string::npos && WindowsNameKey(path) == WindowsNameKey(kLauncherExe)) {
-            error = path + ": the launcher cannot replace its own program while it runs; " + kLauncherExe +
-                    " ships with the game's installer, not in the build";
-            return false;
-        }
         size_t units = Utf16Units(path + ".download");
         if (units > kPathLimitUnits) {
             error = path + ": " + std::to_string(units) + " UTF-16 units with \".download\", more than " +

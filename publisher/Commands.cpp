@@ -1,5 +1,6 @@
 // The served tree: updates/latest.json, updates/full.json and updates/blobs/<sha256> are served;
 // publish-history.json and publish.lock beside updates/ are not.
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -91,6 +92,12 @@ bool WriteManifests(const fs::path& root, const std::string& manifest, std::stri
            WriteWhole(root / "updates" / "latest.json", manifest, error);
 }
 
+std::string AlreadyPublished(const PublishedVersion& recorded, const PublishedVersion& record) {
+    return "version " + record.version + " is already published with other files" +
+           (recorded.mandatory != record.mandatory ? " or another mandatory flag" : "") +
+           "; players on it would never receive this build. Publish it under a new version label";
+}
+
 long RecordedIndex(const std::vector<PublishedVersion>& history, const std::string& version) {
     for (size_t i = history.size(); i-- > 0;) {
         if (history[i].version == version) {
@@ -98,6 +105,38 @@ long RecordedIndex(const std::vector<PublishedVersion>& history, const std::stri
         }
     }
     return -1;
+}
+
+// Refusals that need only paths and sizes, made before anything is stored: a label recorded before
+// the last version (players on a later one would never be offered it), a label recorded with other
+// files, and names that change between file and folder.
+bool FitsHistory(const std::vector<PublishedVersion>& history, const PublishedVersion& record, std::string& error) {
+    long index = RecordedIndex(history, record.version);
+    if (index >= 0 && static_cast<size_t>(index) + 1 != history.size()) {
+        error = "version " + record.version + " is already published, and " + history.back().version +
+                " after it; players compare labels, so serving it again would reach no one. Use a new version label";
+        return false;
+    }
+    const PublishedVersion* recorded = index < 0 ? nullptr : &history.back();
+    bool sameShape = recorded && recorded->files.size() == record.files.size() && recorded->mandatory == record.mandatory;
+    for (size_t i = 0; sameShape && i < record.files.size(); ++i) {
+        sameShape = recorded->files[i].path == record.files[i].path && recorded->files[i].size == record.files[i].size;
+    }
+    if (recorded && !sameShape) {
+        error = AlreadyPublished(*recorded, record);
+        return false;
+    }
+    error = ShapeConflict(history, record.files);
+    return error.empty();
+}
+
+// Two folders of which one holds the other (or both are one): a publish would store into its own build.
+bool Nested(const fs::path& a, const fs::path& b) {
+    std::error_code error;
+    fs::path x = fs::weakly_canonical(fs::absolute(a), error), y = fs::weakly_canonical(fs::absolute(b), error);
+    auto shorter = std::distance(x.begin(), x.end()) < std::distance(y.begin(), y.end()) ? x : y;
+    auto longer = shorter == x ? y : x;
+    return std::equal(shorter.begin(), shorter.end(), longer.begin());
 }
 
 bool ReadManifest(const fs::path& file, std::string& text) {
@@ -124,9 +163,7 @@ bool ServeVersion(const fs::path& root, std::vector<PublishedVersion>& history, 
         const PublishedVersion& recorded = history[static_cast<size_t>(index)];
         // Players on this label compare equal to it and would never receive different files.
         if (!SameFiles(recorded.files, record.files) || recorded.mandatory != record.mandatory) {
-            error = "version " + record.version + " is already published with other files" +
-                    (recorded.mandatory != record.mandatory ? " or another mandatory flag" : "") +
-                    "; players on it would never receive this build. Publish it under a new version label";
+            error = AlreadyPublished(recorded, record);
             return false;
         }
         std::vector<PublishedVersion> earlier(history.begin(), history.begin() + index);
@@ -139,6 +176,14 @@ bool ServeVersion(const fs::path& root, std::vector<PublishedVersion>& history, 
              ReadManifest(root / "updates" / "full.json", full) && full == manifest)) {
             std::printf("%s is already published with these files; nothing to do\n", record.version.c_str());
             return true;
+        }
+        // A stored file removed meanwhile would be served as missing to every player.
+        for (const BuildFile& f : record.files) {
+            if (!BlobStored(root, f)) {
+                error = "cannot complete serving " + record.version + ": its stored file for " + f.path +
+                        " is missing or damaged; publish the build again";
+                return false;
+            }
         }
         if (!WriteManifests(root, manifest, error)) {
             return false;
@@ -170,9 +215,18 @@ bool ServeVersion(const fs::path& root, std::vector<PublishedVersion>& history, 
 bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const PublishOptions& options,
              std::string& error) {
     error = VersionProblem(options.version);
+    if (error.empty() && Nested(buildFolder, servedRoot)) {
+        error = "the build folder and the served folder must be apart, neither inside the other: " +
+                buildFolder.string() + ", " + servedRoot.string();
+    }
     std::vector<BuildFile> files;
     std::vector<std::string> warnings;
     if (!error.empty() || !CollectBuild(buildFolder, files, warnings, error)) {
+        return false;
+    }
+    if (files.empty() && !options.allowEmpty) {
+        error = "the build folder " + buildFolder.string() + " holds no files: published, it would remove every file "
+                "of the game from players' folders. Give --allow-empty if that is meant";
         return false;
     }
     for (const std::string& w : warnings) {
@@ -181,12 +235,15 @@ bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const Publ
     int lock = -1;
     std::vector<PublishedVersion> history;
     if ((!options.dryRun && !LockServed(servedRoot, options.lockSeconds, lock, error)) ||
-        !ReadHistory(servedRoot, history, error)) {
+        !ReadHistory(servedRoot, history, error) ||
+        !FitsHistory(history, PublishedVersion{options.version, options.mandatory, "", files}, error)) {
         UnlockServed(lock);
         return false;
     }
-    // Nothing is stored for a label already recorded: it is either the same build or refused.
-    bool store = !options.dryRun && RecordedIndex(history, options.version) < 0;
+    // A label recorded last is the same build (or refused below), re-run to complete serving it: its
+    // stored files are checked again and any that went missing stored anew.
+    bool recorded = RecordedIndex(history, options.version) >= 0;
+    bool store = !options.dryRun;
     fs::path blobs = servedRoot / "updates" / "blobs";
     std::error_code folderError;
     if (store && !fs::create_directories(blobs, folderError) && folderError) {
@@ -207,7 +264,7 @@ bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const Publ
     std::vector<std::string> expected;
     for (const BuildFile& f : files) {
         auto was = before.find(f.path);
-        bool likely = was != before.end() && was->second->size == f.size && BlobStored(servedRoot, *was->second);
+        bool likely = was != before.end() && was->second->size == f.size && (recorded || BlobStored(servedRoot, *was->second));
         expected.push_back(likely ? was->second->sha256 : std::string());
     }
     bool ok = HashBuild(buildFolder, files, store ? blobs : fs::path(), expected, error) &&
@@ -220,6 +277,9 @@ bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const Publ
 bool Rollback(const fs::path& servedRoot, const std::string& from, const PublishOptions& options,
               std::string& error) {
     error = VersionProblem(options.version);
+    if (error.empty() && !fs::is_directory(servedRoot)) {
+        error = "no served folder " + servedRoot.string() + "; nothing has been published there";
+    }
     int lock = -1;
     std::vector<PublishedVersion> history;
     if (!error.empty() || (!options.dryRun && !LockServed(servedRoot, options.lockSeconds, lock, error)) ||
@@ -237,6 +297,9 @@ bool Rollback(const fs::path& servedRoot, const std::string& from, const Publish
     } else if (!missing.empty()) {
         error = "cannot roll back to " + from + ": prune has removed its stored files " + missing +
                 "; publish that build again under a new version label instead";
+    } else {
+        FitsHistory(history, PublishedVersion{options.version, options.mandatory, "",
+                                              history[static_cast<size_t>(index)].files}, error);
     }
     bool ok = error.empty() &&
               ServeVersion(servedRoot, history,

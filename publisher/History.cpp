@@ -67,12 +67,31 @@ long ServedIndex(const fs::path& manifest, const std::vector<PublishedVersion>& 
     return -1;
 }
 
+// The first path of the history that no player's launcher could take (every recorded path may come
+// back in a later deletedFiles), as "version V holds P: reason"; empty when there is none.
+std::string UnsafeRecordedPath(const std::vector<PublishedVersion>& history) {
+    for (const PublishedVersion& v : history) {
+        for (const BuildFile& f : v.files) {
+            std::string problem = PublishedPathProblem(f.path);
+            if (!problem.empty()) {
+                return "version " + v.version + " holds the path '" + f.path + "': " + problem;
+            }
+        }
+    }
+    return std::string();
+}
+
 }  // namespace
 
 bool ReadHistory(const fs::path& servedRoot, std::vector<PublishedVersion>& history, std::string& error) {
     history.clear();
     fs::path file = HistoryPath(servedRoot);
     std::error_code existsError;
+    // Not found is also what a path through a file gives: say so rather than "nothing published".
+    if (fs::exists(servedRoot, existsError) && !fs::is_directory(servedRoot, existsError)) {
+        error = servedRoot.string() + " is not a folder";
+        return false;
+    }
     if (!fs::exists(file, existsError) && !existsError) {
         return true;
     }
@@ -87,12 +106,14 @@ bool ReadHistory(const fs::path& servedRoot, std::vector<PublishedVersion>& hist
         history.emplace_back();
         ok = RecordFromJson(parsed[i], history.back());
     }
-    if (!ok) {
+    std::string unsafe = ok ? UnsafeRecordedPath(history) : std::string();
+    if (!ok || !unsafe.empty()) {
         history.clear();
-        error = file.string() + " is damaged (not the history this publisher writes); restore it from a backup. "
-                "Nothing was changed";
+        error = file.string() + " is damaged (" + (ok ? unsafe : "not the history this publisher writes") +
+                "); restore it from a backup. Nothing was changed";
+        return false;
     }
-    return ok;
+    return true;
 }
 
 bool WriteHistory(const fs::path& servedRoot, const std::vector<PublishedVersion>& history, std::string& error) {
@@ -131,6 +152,36 @@ std::vector<std::string> ObsoletePaths(const std::vector<PublishedVersion>& earl
         paths.push_back(entry.second);
     }
     return paths;
+}
+
+std::string ShapeConflict(const std::vector<PublishedVersion>& history, const std::vector<BuildFile>& files) {
+    // Each name as Windows compares it, with the latest version that had a file, or a folder, under it.
+    std::map<std::string, std::pair<std::string, std::string>> wasFile, wasFolder;  // key -> version, path
+    for (const PublishedVersion& v : history) {
+        for (const BuildFile& f : v.files) {
+            wasFile[WindowsNameKey(f.path)] = {v.version, f.path};
+            for (size_t slash = f.path.find('/'); slash != std::string::npos; slash = f.path.find('/', slash + 1)) {
+                wasFolder[WindowsNameKey(f.path.substr(0, slash))] = {v.version, f.path};
+            }
+        }
+    }
+    // The launcher installs before it removes, so a player on that version would be stuck at this path.
+    const std::string advice = "; players on it could never install this version. Rename one of the two";
+    for (const BuildFile& f : files) {
+        auto folder = wasFolder.find(WindowsNameKey(f.path));
+        if (folder != wasFolder.end()) {
+            return f.path + " is a file, but version " + folder->second.first + " has a folder of that name (holding " +
+                   folder->second.second + ")" + advice;
+        }
+        for (size_t slash = f.path.find('/'); slash != std::string::npos; slash = f.path.find('/', slash + 1)) {
+            auto file = wasFile.find(WindowsNameKey(f.path.substr(0, slash)));
+            if (file != wasFile.end()) {
+                return f.path + " needs a folder " + f.path.substr(0, slash) + ", but version " + file->second.first +
+                       " has a file " + file->second.second + advice;
+            }
+        }
+    }
+    return std::string();
 }
 
 std::string HistoryTable(const std::vector<PublishedVersion>& history) {
@@ -187,11 +238,14 @@ bool Verify(const fs::path& servedRoot, std::vector<std::string>& problems) {
                 paths.push_back(f);
             }
         }
-        if (!HashBuild(servedRoot / "updates" / "blobs", blobs, fs::path(), {}, error)) {
-            problems.push_back(error);
-        }
+        // One unreadable stored file is named as such; the others are still checked.
+        std::vector<std::string> unreadable;
+        HashBuild(servedRoot / "updates" / "blobs", blobs, fs::path(), {}, error, &unreadable);
         for (size_t i = 0; i < blobs.size(); ++i) {
-            if (blobs[i].sha256 != paths[i].sha256) {
+            if (blobs[i].sha256.empty()) {
+                problems.push_back(paths[i].path + ": stored file " + BlobPath(servedRoot, paths[i].sha256).string() +
+                                   " cannot be read");
+            } else if (blobs[i].sha256 != paths[i].sha256) {
                 problems.push_back(paths[i].path + ": stored file does not match its SHA-256");
             }
         }
@@ -201,6 +255,10 @@ bool Verify(const fs::path& servedRoot, std::vector<std::string>& problems) {
 
 bool Prune(const fs::path& servedRoot, size_t keep, double lockSeconds, std::vector<std::string>& removed,
            std::string& error) {
+    if (!fs::is_directory(servedRoot)) {
+        error = "no served folder " + servedRoot.string() + "; nothing has been published there";
+        return false;
+    }
     int lock = -1;
     std::vector<PublishedVersion> history;
     if (!LockServed(servedRoot, lockSeconds, lock, error) || !ReadHistory(servedRoot, history, error)) {

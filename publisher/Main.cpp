@@ -33,13 +33,22 @@ const CLI::Validator kSeconds(
     },
     "");
 
+// A path or a label that is empty or looks like an option is a slip of the command line: with it, a
+// missing value would swallow the option after it (--version --dry-run publishing "--dry-run").
+const CLI::Validator kValue(
+    [](std::string& text) {
+        return text.empty() ? std::string("must not be empty")
+                            : text[0] == '-' ? "must not begin with '-' ('" + text + "'): is a value missing?" : std::string();
+    },
+    "");
+
 int Fail(const std::string& message) {
     std::fprintf(stderr, "orvane-publish: %s\n", message.c_str());
     return kRefused;
 }
 
 void AddServed(CLI::App* command, std::string& served) {
-    command->add_option("--served", served, "the served folder (nginx's root)")->type_name("ROOT")->required();
+    command->add_option("--served", served, "the served folder (nginx's root)")->type_name("ROOT")->required()->check(kValue);
 }
 
 void AddLockTimeout(CLI::App* command, double& seconds) {
@@ -60,10 +69,14 @@ int main(int argc, char** argv) {
 
     CLI::App* publish = app.add_subcommand(
         "publish", "stores a build's files and serves it as a new version (ROOT/updates/)");
-    publish->add_option("--build", build, "the game build's folder, as installed on Windows")->type_name("DIR")->required();
-    publish->add_option("--version", options.version, "the new version's label")->type_name("LABEL")->required();
+    publish->add_option("--build", build, "the game build's folder, as installed on Windows")
+        ->type_name("DIR")
+        ->required()
+        ->check(kValue);
+    publish->add_option("--version", options.version, "the new version's label")->type_name("LABEL")->required()->check(kValue);
     publish->add_flag("--mandatory", options.mandatory, "players must not play an older version");
     publish->add_flag("--dry-run", options.dryRun, "write nothing; print what would change and what players download");
+    publish->add_flag("--allow-empty", options.allowEmpty, "publish a build without files (every file is retired)");
     AddServed(publish, served);
     AddLockTimeout(publish, options.lockSeconds);
 
@@ -85,8 +98,11 @@ int main(int argc, char** argv) {
 
     CLI::App* rollback = app.add_subcommand("rollback", "publishes the files of an earlier version again under "
                                                         "a new label");
-    rollback->add_option("--to", from, "the earlier version's label")->type_name("LABEL")->required();
-    rollback->add_option("--version", options.version, "the new version's label")->type_name("LABEL")->required();
+    rollback->add_option("--to", from, "the earlier version's label")->type_name("LABEL")->required()->check(kValue);
+    rollback->add_option("--version", options.version, "the new version's label")
+        ->type_name("LABEL")
+        ->required()
+        ->check(kValue);
     rollback->add_flag("--mandatory", options.mandatory, "players must not play an older version");
     rollback->add_flag("--dry-run", options.dryRun, "write nothing; print what would change");
     AddServed(rollback, served);
@@ -98,7 +114,9 @@ int main(int argc, char** argv) {
         if (e.get_exit_code() == 0) {
             return app.exit(e);  // --help, printed to standard output
         }
-        std::fprintf(stderr, "orvane-publish: %s\n(see orvane-publish --help, or COMMAND --help)\n", e.what());
+        bool commandGiven = !app.get_subcommands().empty();
+        std::fprintf(stderr, "orvane-publish: %s\n%s(see orvane-publish --help, or COMMAND --help)\n", e.what(),
+                     commandGiven ? "" : "commands: publish, rollback, verify, prune, history\n");
         return kUsageError;
     }
 

@@ -30,6 +30,7 @@ struct PublishOptions {
     std::string version;
     bool mandatory = false;
     bool dryRun = false;
+    bool allowEmpty = false;
     double lockSeconds = kDefaultLockSeconds;
 };
 
@@ -37,15 +38,19 @@ struct PublishOptions {
 std::string WindowsNameKey(const std::string& path);
 // Empty when the launcher accepts the path and the manifest scanner carries it intact; else the reason.
 std::string PathProblem(const std::string& path);
+// PathProblem, and never the launcher's own program, which no update can replace or delete.
+std::string PublishedPathProblem(const std::string& path);
 // Empty when the label can stand in the manifest and the launcher's version file; else the reason.
 std::string VersionProblem(const std::string& version);
 // The build's regular files with their sizes (no digests yet), sorted by path; false with a message naming the file.
 bool CollectBuild(const std::filesystem::path& buildFolder, std::vector<BuildFile>& files,
                   std::vector<std::string>& warnings, std::string& error);
-// Reads every file once, one worker per core, filling in its digest; with blobFolder set, new content is
-// stored there in the same pass. expected[i] is the digest the file had before (empty when unknown).
+// Reads every file once, one worker per core, filling in its digest; with blobFolder set, content not
+// stored there yet is stored in the same pass. expected[i] is the digest the file had before (empty when
+// unknown). With problems given, a file that fails is listed there with an empty digest and the rest go on.
 bool HashBuild(const std::filesystem::path& buildFolder, std::vector<BuildFile>& files,
-               const std::filesystem::path& blobFolder, const std::vector<std::string>& expected, std::string& error);
+               const std::filesystem::path& blobFolder, const std::vector<std::string>& expected, std::string& error,
+               std::vector<std::string>* problems = nullptr);
 // Writes to a temporary name, flushes it to disk, renames it over the target and flushes the folder.
 bool WriteWhole(const std::filesystem::path& target, const std::string& bytes, std::string& error);
 // Flushes a folder's entries (renames, removals) to disk.
@@ -73,6 +78,9 @@ bool WriteHistory(const std::filesystem::path& servedRoot, const std::vector<Pub
 // Paths any earlier version had that `current` lacks, never one Windows would take for a current path.
 std::vector<std::string> ObsoletePaths(const std::vector<PublishedVersion>& earlier,
                                        const std::vector<BuildFile>& current);
+// Empty unless the files need a folder where a recorded version has a file of that name, or the
+// reverse (as Windows compares names); else what to tell the team.
+std::string ShapeConflict(const std::vector<PublishedVersion>& history, const std::vector<BuildFile>& files);
 // One line per version, oldest first: label, mandatory, files, bytes, time of publishing.
 std::string HistoryTable(const std::vector<PublishedVersion>& history);
 // Records the version and serves it; a label already recorded with the same files only completes

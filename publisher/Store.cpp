@@ -158,7 +158,7 @@ std::string Amount(double bytes) {
 }  // namespace
 
 bool HashBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, const fs::path& blobFolder,
-               const std::vector<std::string>& expected, std::string& error) {
+               const std::vector<std::string>& expected, std::string& error, std::vector<std::string>* problems) {
     uint64_t total = 0;
     for (const BuildFile& f : files) {
         total += f.size;
@@ -180,14 +180,18 @@ bool HashBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, const
             // and copy it in a second pass in the rare case that it did change at the same size.
             if (blobFolder.empty() || !expected[i].empty()) {
                 ok = ReadOnce(buildFolder / file.path, file, -1, file.sha256, done, problem);
-                if (ok && !blobFolder.empty() && file.sha256 != expected[i] && !BlobPresent(blobFolder, file)) {
+                if (ok && !blobFolder.empty() && !BlobPresent(blobFolder, file)) {
                     done -= file.size;
                     ok = StoreOnce(buildFolder / file.path, blobFolder, i, file, done, problem);
                 }
             } else {
                 ok = StoreOnce(buildFolder / file.path, blobFolder, i, file, done, problem);
             }
-            if (!ok) {
+            if (!ok && problems) {
+                std::lock_guard<std::mutex> hold(mutex);
+                file.sha256.clear();
+                problems->push_back(problem);
+            } else if (!ok) {
                 std::lock_guard<std::mutex> hold(mutex);
                 firstError = failed.exchange(true) ? firstError : problem;
             }
@@ -258,6 +262,9 @@ bool WriteWhole(const fs::path& target, const std::string& bytes, std::string& e
     if (ok && ::rename(temporary.c_str(), target.c_str()) != 0) {
         error = "cannot rename " + temporary.string() + ": " + ErrnoText();
         ok = false;
+    }
+    if (!ok) {
+        ::unlink(temporary.c_str());  // a failed publish leaves nothing half-made behind
     }
     return ok && SyncFolder(target.parent_path(), error);
 }

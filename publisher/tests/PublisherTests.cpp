@@ -60,12 +60,12 @@ std::string Served(const fs::path& served) {
 
 // Every file below the folder with its bytes, but not the build B, the command's output B.out and B.err,
 // or lock files (taking a lock is not writing).
-std::string Snapshot(const fs::path& folder) {
-    std::string all;
+std::map<std::string, std::string> Snapshot(const fs::path& folder) {
+    std::map<std::string, std::string> all;  // sorted: a folder's order changes when an entry is made anew
     for (const auto& entry : fs::recursive_directory_iterator(folder)) {
         std::string name = fs::relative(entry.path(), folder).string();
         if (entry.is_regular_file() && name[0] != 'B' && entry.path().filename() != "publish.lock") {
-            all += name + "\n" + Read(entry.path()) + "\n";
+            all[name] = Read(entry.path());
         }
     }
     return all;
@@ -91,7 +91,8 @@ TEST(PublisherRules, Names) {
         {"Orvane.exe", "PV"}, {"a/b/c/d/e/f/g/h.pak", "PV"}, {"Content/[bracket {brace.pak", "PV"}, {"1.0-бета", "PV"},
         {"a\"b", ""}, {"a\\b", ""}, {"a]b", ""}, {"a}b", ""}, {"a\tb", ""}, {"bad\xC3\x28", ""}, {"", ""}, {"1\n", ""},
         {"a:b", "V"}, {"Content/CON.txt", "V"}, {"nul", "V"}, {"trailing.", "V"}, {"trailing ", "V"}, {"/abs", "V"},
-        {"a//b", "V"}, {"a/../b", "V"}};
+        {"a//b", "V"}, {"a/../b", "V"}, {"COM0", "V"}, {"LPT0", "V"}, {"LPT\u00B9", "V"}, {"COM\u00B2.txt", "V"},
+        {"Content/CON .txt", "V"}, {"console.txt", "PV"}};
     for (const auto& [t, may] : texts) {
         EXPECT_EQ(std::string(PathProblem(t).empty() ? "P" : "") + (VersionProblem(t).empty() ? "V" : ""), may) << t;
     }
@@ -140,7 +141,7 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "rollback --to 2 --version 4 --served S", 1, "", "removed its stored files a.pak, new.pak", 0},
         {"", "rollback --to 9 --version 4 --served S", 1, "", "no version 9", 0},
         {std::string(kLauncherExe) + "=MZ;a.pak=x", "publish --build B --version 5 --served S", 1, "",
-         std::string(kLauncherExe) + ": the launcher cannot replace its own program", 0},
+         std::string(kLauncherExe) + ": the launcher cannot replace or delete its own program", 0},
         {deep + "=z", "publish --build B --version 5 --served S", 1, "", deep + ": 256 UTF-16 units", 0},
         {"a.txt=1;A.TXT=2", "publish --build B --version 5 --served S", 1, "", "A.TXT: one name to Windows", 0},
         {"bad]name.pak=x", "publish --build B --version 5 --served S", 1, "", "bad]name.pak", 0},
@@ -154,6 +155,10 @@ TEST_F(Publisher, CommandLineTable) {
         {"Content/Readme.txt=r;deletedFiles=d", "publish --build B --version 6 --served S", 0, "", "published 6", 1,
          "6: Content/Readme.txt=r deletedFiles=d | a.pak b.pak Content/Карты/Гавань 2.umap files new.pak old.pak"
          " url version"},
+        // One unreadable stored file (a link, which is never followed) is named, and the others still pass.
+        {"", "verify --served S >/dev/null && f=$(grep -o '[0-9a-f]\\{64\\}' S/updates/latest.json | head -1) && mv S/updates/blobs/$f c && ln -s $PWD/c "
+             "S/updates/blobs/$f && echo count; $P verify --served S 2>&1 | grep -c 'does not match\\|cannot be read'; "
+             "rm S/updates/blobs/$f; mv c S/updates/blobs/$f", 0, "count\n1\n", "", 0},
         // Obsolete paths span every earlier version, never one Windows takes for a current path (letter case,
         // which Windows folds for Cyrillic letters too).
         {"content/README.txt=r;CONTENT/КАРТЫ/ГАВАНЬ 2.umap=", "publish --build B --version 7 --served S", 0, "",
@@ -172,10 +177,44 @@ TEST_F(Publisher, CommandLineTable) {
              "grep -c '\"version\":' S/publish-history.json", 0, "9\n", "published 10", 1},
         // While another process holds the lock, a prune gives up when its time is out.
         {"", "prune --served held --lock-timeout 0", 1, "", "another publish, prune or rollback holds", 0},
+        // A missing value never swallows the option after it; an empty path or a mistyped command is a usage error.
+        {"a.pak=x", "publish --build B --version --dry-run --served S", 2, "", "--version: must not begin with '-'", 0},
+        {"", "publish --build B --version 11 --served --dry-run", 2, "", "--served", 0},
+        {"", "publish --build '' --version 11 --served S", 2, "", "--build: must not be empty", 0},
+        {"", "pubish --build B", 2, "", "commands: publish, rollback, verify, prune, history", 0},
+        // Versions no player on an earlier one could install, or that would reach no one.
+        {"a.pak/inner=x", "publish --build B --version 11 --served S", 1, "",
+         "a.pak/inner needs a folder a.pak, but version 3 has a file a.pak", 0},
+        {"CONTENT=x", "publish --build B --version 11 --served S", 1, "", "CONTENT is a file, but version 7 has a folder", 0},
+        {"", "rollback --to 1 --version 1 --served S", 1, "", "is already published, and ", 0},
+        {"", "history --served evil", 1, "", "damaged (version 1 holds the path '../../evil.dll'", 0},
+        {"", "publish --build B --version 2 --served exe", 1, "", "holds the path '" + std::string(kLauncherExe), 0},
+        // Slips of a pipeline: nested folders, an empty build (allowed only when asked for), a link named as it
+        // stands, paths that are files, folders that do not exist.
+        {"", "publish --build B --version 11 --served B/s", 1, "", "must be apart", 0},
+        {"", "publish --build E --version 11 --served S", 1, "", "holds no files", 0},
+        {"", "publish --build E --version 1 --served T --allow-empty", 0, "", "published 1: 0 files", 1},
+        {"a.pak=x", "history --served S && ln -s a.pak B/link.pak && $P publish --build B --version 11 --served S", 1, "", "link.pak: symbolic", 0},
+        {"", "history --served B.err", 1, "", "B.err is not a folder", 0},
+        {"", "prune --served none", 1, "", "no served folder none", 0},
+        {"", "rollback --to 1 --version 2 --served none", 1, "", "no served folder none", 0},
+        // A failed publish leaves no temporary file behind.
+        {"a.pak=one", "publish --build B --version 1 --served F; echo tmp: $(find F -name '*.tmp' | wc -l)", 0, "tmp: 0", "cannot rename", 1},
+        // A label recorded but not served when a run was cut off completes, its lost stored file stored anew.
+        {"", "publish --build B --version 1 --served R && cp R/updates/latest.json l1 && echo two >B/a.pak && $P publish "
+             "--build B --version 2 --served R && cp l1 R/updates/latest.json && rm R/updates/blobs/$(echo two | sha256sum | "
+             "cut -c1-64) && $P publish --build B --version 2 --served R && $P verify --served R", 0, "",
+         "completed serving 2\nverified R", 1},
     };
     Write(root / "bad" / "publish-history.json", "[{\"version\": \"1\", \"files\": 3");
     Write(root / "old" / "publish-history.json", "[{\"version\": \"0.9\", \"mandatory\": false, \"files\": []}]");
+    const std::string kRecord = "[{\"version\": \"1\", \"mandatory\": false, \"files\": [{\"size\": 1, \"sha256\": \"" +
+                                std::string(64, 'a') + "\", \"path\": \"";
+    Write(root / "evil" / "publish-history.json", kRecord + "../../evil.dll\"}]}]");
+    Write(root / "exe" / "publish-history.json", kRecord + kLauncherExe + "\"}]}]");
     fs::create_directories(root / "held");
+    fs::create_directories(root / "E");                       // an empty build
+    fs::create_directories(root / "F" / "updates" / "full.json");  // a manifest that cannot be renamed into place
     int held = ::open((root / "held" / "publish.lock").c_str(), O_RDWR | O_CREAT, 0644);
     ASSERT_EQ(::flock(held, LOCK_EX), 0);
     for (const auto& row : rows) {
@@ -186,7 +225,8 @@ TEST_F(Publisher, CommandLineTable) {
                 Write(root / "B" / file.substr(0, file.find('=')), file.substr(file.find('=') + 1));
             }
         }
-        std::string before = Snapshot(root), run = "P=" ORVANE_PUBLISH " && { $P " + row.args + "; } >B.out 2>B.err";
+        auto before = Snapshot(root);
+        std::string run = "P=" ORVANE_PUBLISH " && { $P " + row.args + "; } >B.out 2>B.err";
         int status = std::system(("cd " + root.string() + " && " + run).c_str());
         std::string out = Read(root / "B.out"), err = Read(root / "B.err");
         EXPECT_EQ(WEXITSTATUS(status), row.exit) << row.args << "\n" << err;
