@@ -33,6 +33,8 @@ bool PlainDownload(const std::wstring& url, const std::wstring& temporaryPath) {
         DWORD written = 0;
         WriteFile(file, buffer.data(), received, &written, nullptr);
     }
+    // DownloadToFile flushes before it closes, so the reference does too.
+    FlushFileBuffers(file);
     CloseHandle(file);
     WinHttpCloseHandle(request);
     WinHttpCloseHandle(connection);

@@ -25,6 +25,7 @@ to the output folder.
   --build-dir DIR        build folder, emptied first (default build-release/build)
   --trial                allow test and local-network hosts (localhost, 127.0.0.1, 10.x, ...)
   --unsigned             skip signing and write OrvaneLauncher-UNSIGNED-TRIAL.exe instead
+                         (a signed --trial build is written as OrvaneLauncher-TRIAL.exe)
   --help                 print this text
 EOF
 }
@@ -133,6 +134,11 @@ if [ -e "$build" ] && [ -n "$(ls -A "$build")" ] && [ ! -f "$build/CMakeCache.tx
   fail "build folder '$build' is neither empty nor a CMake build folder; name another with --build-dir"
 fi
 
+# An earlier release left in the output folder must not pass for the result of a run that fails.
+for artifact in OrvaneLauncher.exe OrvaneLauncher-TRIAL.exe OrvaneLauncher-UNSIGNED-TRIAL.exe SHA256SUMS; do
+  rm -f "$out/$artifact"
+done
+
 "$root/tools/install-deps.sh"
 rm -rf "$build"
 ORVANE_BUILD_DIR=$build "$root/tools/build.sh" -DUpdateServerHost="$update_host" \
@@ -181,21 +187,38 @@ if [ $unsigned = 1 ]; then
   result=$exe
   signature="none (unsigned trial build)"
 else
+  # A signed trial exe verifies like a release: only its name can keep it from players.
   name=OrvaneLauncher.exe
+  [ $trial = 0 ] || name=OrvaneLauncher-TRIAL.exe
   signed=$build/signed/$name
   result=$signed
   mkdir -p "$build/signed"
   timestamp_options=()
   [ -z "$timestamp_url" ] || timestamp_options=(-ts "$timestamp_url")
   # The password travels in a file: on the command line every user of the machine could read it.
-  if ! log=$(osslsigncode sign -pkcs12 "$pkcs12" -readpass "$password_file" -h sha256 \
+  # osslsigncode takes the whole file for the password, so it is given the first line alone.
+  secret=$(umask 077 && mktemp)
+  trap 'rm -f "$secret"' EXIT
+  IFS= read -r password <"$password_file" || true
+  printf '%s' "${password%$'\r'}" >"$secret"
+  unset password
+  if ! log=$(osslsigncode sign -pkcs12 "$pkcs12" -readpass "$secret" -h sha256 \
       -n "Orvane Launcher" "${timestamp_options[@]}" -in "$exe" -out "$signed" 2>&1); then
     printf '%s\n' "$log" >&2
     fail "signing failed (wrong password, not a PKCS#12 file, or the time-stamp server did not answer?)"
   fi
   if ! log=$(osslsigncode verify -CAfile "$ca_file" -TSA-CAfile "$tsa_ca_file" -in "$signed" 2>&1); then
     printf '%s\n' "$log" >&2
-    fail "the signed exe does not verify against $ca_file"
+    case $log in
+      *"certificate has expired"*) reason="the signing certificate has expired" ;;
+      *"certificate is not yet valid"*) reason="the signing certificate is not valid yet" ;;
+      *"Unsupported Signer's certificate purpose"*|*"unsupported certificate purpose"*)
+        reason="wrong usage: the certificate is not one for code signing" ;;
+      *"unable to get local issuer certificate"*|*"unable to get issuer certificate"*|*"self"?"signed certificate"*)
+        reason="unknown issuer: $ca_file does not lead to the authority that issued it (intermediates missing?)" ;;
+      *) reason="see osslsigncode's output above" ;;
+    esac
+    fail "the signed exe does not verify against $ca_file: $reason"
   fi
   # osslsigncode falls back to checking the certificate at today's date when the time-stamp does not
   # verify, and still succeeds; a signature meant to outlive its certificate needs the time-stamp.
@@ -209,7 +232,6 @@ else
 fi
 
 mkdir -p "$out"
-rm -f "$out/OrvaneLauncher.exe" "$out/OrvaneLauncher-UNSIGNED-TRIAL.exe" "$out/SHA256SUMS"
 cp "$result" "$out/$name"
 (cd "$out" && sha256sum "$name" >SHA256SUMS)
 

@@ -18,9 +18,13 @@ openssl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.crt -subj /CN=O
 leaf() { openssl req -CA ca.crt -CAkey ca.key -newkey rsa:2048 -nodes -days 2 -addext basicConstraints=CA:FALSE "$@"; }
 leaf -keyout cs.key -out cs.crt -subj /CN=OrvaneTestSigner -addext extendedKeyUsage=codeSigning 2>/dev/null
 leaf -keyout tsa.key -out tsa.crt -subj /CN=OrvaneTestTSA -addext extendedKeyUsage=critical,timeStamping 2>/dev/null
-printf 'a test password\n' >pw
+leaf -keyout tls.key -out tls.crt -subj /CN=OrvaneTestServer -addext extendedKeyUsage=serverAuth 2>/dev/null
+printf 'a test password' >pw
 openssl pkcs12 -export -inkey cs.key -in cs.crt -passout file:pw -out cs.p12
-signing="--pkcs12 cs.p12 --password-file pw --ca-file ca.crt"
+openssl pkcs12 -export -inkey tls.key -in tls.crt -passout file:pw -out tls.p12
+# Only the first line of the password file counts (a secret store may add one after it).
+printf 'a test password\r\nsecond line\n' >pw2
+signing="--pkcs12 cs.p12 --password-file pw2 --ca-file ca.crt"
 
 # The time-stamp authority: the command after the script (openssl ts) answers the two RFC 3161 requests
 # over HTTP, then the server ends.
@@ -53,22 +57,33 @@ EOF
 "$release" --update-host updates.orvane.net --game-server 93.184.215.14 $signing --build-dir b --out o >log 2>&1 &&
   [ -s o/OrvaneLauncher.exe ] || fail "a production build was not signed: $(tail -n 5 log)"
 
+# A signature that does not verify ends with its reason, and no earlier release stays in the output folder.
+while IFS='|' read -r pkcs12 ca reason; do
+  ! "$release" --update-host updates.orvane.net --game-server 93.184.215.14 $signing --pkcs12 "$pkcs12" --ca-file "$ca" \
+    --build-dir b --out o </dev/null >log 2>&1 && tail -n 1 log | grep -q "$reason" && [ ! -e o/OrvaneLauncher.exe ] ||
+    fail "$pkcs12, $ca: not refused for '$reason', or an old release left: $(tail -n 1 log)"
+  cp b/OrvaneLauncher.exe o/
+done <<'EOF'
+tls.p12|ca.crt|: wrong usage
+cs.p12|tls.crt|: unknown issuer
+EOF
+
 trial="--trial --update-host localhost --game-server 127.0.0.1 $signing --timestamp-url http://127.0.0.1:$tsa_port/"
 ! "$release" $trial --build-dir b --out o >log 2>&1 && grep -q "time-stamp .* does not verify" log ||
   fail "a time-stamp from an authority outside the system bundle was kept: $(tail -n 5 log)"
 "$release" $trial --tsa-ca-file ca.crt --build-dir b --out "$out" >log 2>&1 || fail "trial build: $(tail -n 5 log)"
-osslsigncode verify -CAfile ca.crt -TSA-CAfile ca.crt -in "$out/OrvaneLauncher.exe" >log 2>&1 &&
+osslsigncode verify -CAfile ca.crt -TSA-CAfile ca.crt -in "$out/OrvaneLauncher-TRIAL.exe" >log 2>&1 &&
   grep -q 'digest algorithm *: *SHA256' log && grep -q '^Timestamp Server Signature verification: ok' log ||
   fail "no time-stamped SHA-256 signature: $(cat log)"
 (cd "$out" && sha256sum --check --quiet SHA256SUMS) || fail "SHA256SUMS does not match"
 
 python3 -c 'import sys; b = bytearray(open(sys.argv[1], "rb").read()); b[len(b) // 2] ^= 1
-open(sys.argv[2], "wb").write(b)' "$out/OrvaneLauncher.exe" changed.exe
+open(sys.argv[2], "wb").write(b)' "$out/OrvaneLauncher-TRIAL.exe" changed.exe
 osslsigncode verify -CAfile ca.crt -in changed.exe >/dev/null 2>&1 && fail "one changed byte still verifies"
 
 # Signing may only recompute the header checksum (88 bytes into the PE header) and pad the file with
 # zeros for the signature.
-osslsigncode remove-signature -in "$out/OrvaneLauncher.exe" -out shipped >/dev/null
+osslsigncode remove-signature -in "$out/OrvaneLauncher-TRIAL.exe" -out shipped >/dev/null
 mv b/OrvaneLauncher.exe built && truncate -s ">$(stat -c %s shipped)" built
 at=$(($(od -An -tu4 -j60 -N4 built) + 88))
 cmp -s -n $at built shipped && cmp -s -i $((at + 4)) built shipped || fail "signing changed the build itself"
