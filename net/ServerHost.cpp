@@ -1,3 +1,4 @@
 #include "net/ServerHost.h"
 
 extern const wchar_t kUpdateServerHost[] = ORVANE_UPDATE_SERVER_HOST;
+extern const char kManifestPublicKeys[] = ORVANE_MANIFEST_PUBLIC_KEYS;

@@ -5,7 +5,6 @@
 #include <filesystem>
 #include <fstream>
 
-#include "support/FileHandle.h"
 #include "support/Paths.h"
 #include "support/TextEncoding.h"
 #include "update/MoveIntoPlace.h"
@@ -29,23 +28,5 @@ std::wstring ReadInstalledVersion(const std::wstring& installFolder) {
 }
 
 bool WriteInstalledVersion(const std::wstring& installFolder, const std::wstring& version) {
-    std::wstring finalPath = JoinPath(installFolder, kVersionFileName);
-    std::wstring temporaryPath = finalPath + L".download";
-    DWORD error = 0;
-    FileHandle file = OpenFile(temporaryPath, GENERIC_WRITE, 0, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, error);
-    if (!file) {
-        return false;
-    }
-    std::string bytes = WideToUtf8(version);
-    bytes.push_back('\n');
-    DWORD written = 0;
-    // A short write (disk full) must not replace a good version file with a truncated one, and the
-    // flush keeps a power cut after the move from leaving an empty file under the real name.
-    bool complete = WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-                    written == bytes.size() && FlushFileBuffers(file.get());
-    file.reset();
-    if (!complete) {
-        return false;
-    }
-    return MoveIntoPlace(temporaryPath, finalPath);
+    return ReplaceWholeFile(JoinPath(installFolder, kVersionFileName), WideToUtf8(version) + "\n");
 }

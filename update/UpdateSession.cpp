@@ -8,6 +8,7 @@
 #include "update/InstallFile.h"
 #include "update/InstalledVersion.h"
 #include "update/Manifest.h"
+#include "update/ManifestTrust.h"
 #include "update/ObsoleteFiles.h"
 
 namespace {
@@ -48,7 +49,7 @@ UpdateVerdict RunUpdateSession(const std::wstring& installFolder, ProgressCallba
                    : Verdict(L"Не удалось проверить обновления. Можно запустить установленную версию.", true);
     }
     UpdateManifest manifest;
-    if (!ParseManifest(body, manifest)) {
+    if (!ParseManifest(body, manifest) || !IsManifestTrusted(body, manifest, installFolder)) {
         return Verdict(L"Сервер версий вернул неправильный файл. Установленная игра не изменена.", !firstInstall);
     }
     body = std::string();  // a large manifest need not stay in memory through the downloads
