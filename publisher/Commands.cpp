@@ -7,6 +7,8 @@
 #include <set>
 
 #include "publisher/Publisher.h"
+#include "publisher/Signing.h"
+#include "update/Manifest.h"
 
 namespace fs = std::filesystem;
 
@@ -110,7 +112,17 @@ long RecordedIndex(const std::vector<PublishedVersion>& history, const std::stri
 // Refusals that need only paths and sizes, made before anything is stored: a label recorded before
 // the last version (players on a later one would never be offered it), a label recorded with other
 // files, and names that change between file and folder.
-bool FitsHistory(const std::vector<PublishedVersion>& history, const PublishedVersion& record, std::string& error) {
+bool FitsHistory(const std::vector<PublishedVersion>& history, const PublishedVersion& record, bool signing,
+                 std::string& error) {
+    // One forgotten option must not ship a version that every launcher with the team's key refuses.
+    for (size_t i = history.size(); !signing && i-- > 0;) {
+        if (history[i].serial != 0) {
+            error = "the versions here are signed (" + history[i].version + " with serial " +
+                    std::to_string(history[i].serial) + "): give --signing-key, or every launcher built with the "
+                    "team's key refuses the new manifest";
+            return false;
+        }
+    }
     long index = RecordedIndex(history, record.version);
     if (index >= 0 && static_cast<size_t>(index) + 1 != history.size()) {
         error = "version " + record.version + " is already published, and " + history.back().version +
@@ -154,10 +166,11 @@ bool ReadManifest(const fs::path& file, std::string& text) {
     return ok;
 }
 
-}  // namespace
-
+// Records the version and serves it, signed with key when there is one; a label already recorded
+// with the same files only completes serving it, with other files it is refused. A plan prints what
+// would change instead of writing.
 bool ServeVersion(const fs::path& root, std::vector<PublishedVersion>& history, PublishedVersion record, bool plan,
-                  std::string& error) {
+                  EVP_PKEY* key, std::string& error) {
     long index = RecordedIndex(history, record.version);
     if (index >= 0) {
         const PublishedVersion& recorded = history[static_cast<size_t>(index)];
@@ -170,10 +183,13 @@ bool ServeVersion(const fs::path& root, std::vector<PublishedVersion>& history, 
         std::string manifest = ManifestText(record.version, record.mandatory, record.files,
                                             ObsoletePaths(earlier, record.files));
         std::string latest, full;
+        bool read = ReadManifest(root / "updates" / "latest.json", latest) && ReadManifest(root / "updates" / "full.json", full);
+        // A signature is made anew each time: what is served counts as this manifest when it carries a good one.
+        uint64_t serial = 0;
+        std::string served = recorded.serial == 0 ? manifest : WithSeal(manifest, recorded.serial, FindStringValue(latest, "signature"));
+        bool sealed = recorded.serial == 0 || (key && SealProblem(key, latest, serial).empty());
         // The last version may be recorded but not yet served when an earlier run was cut off.
-        if (plan || static_cast<size_t>(index) + 1 != history.size() ||
-            (ReadManifest(root / "updates" / "latest.json", latest) && latest == manifest &&
-             ReadManifest(root / "updates" / "full.json", full) && full == manifest)) {
+        if (plan || (read && sealed && latest == served && full == served)) {
             std::printf("%s is already published with these files; nothing to do\n", record.version.c_str());
             return true;
         }
@@ -184,6 +200,9 @@ bool ServeVersion(const fs::path& root, std::vector<PublishedVersion>& history, 
                         " is missing or damaged; publish the build again";
                 return false;
             }
+        }
+        if (recorded.serial != 0) {
+            manifest = WithSeal(manifest, recorded.serial, SignManifest(key, manifest, recorded.serial));
         }
         if (!WriteManifests(root, manifest, error)) {
             return false;
@@ -202,19 +221,40 @@ bool ServeVersion(const fs::path& root, std::vector<PublishedVersion>& history, 
         PrintPlan(root, history, record, deleted.size());
         return true;
     }
+    if (key) {
+        for (const PublishedVersion& v : history) {
+            record.serial = std::max(record.serial, v.serial);
+        }
+        ++record.serial;
+        manifest = WithSeal(manifest, record.serial, SignManifest(key, manifest, record.serial));
+        uint64_t serial = 0;
+        problem = SealProblem(key, manifest, serial);
+        if (!problem.empty() || serial != record.serial || !ReadBackProblem(manifest, record.version, record.mandatory,
+                                                                            record.files, deleted).empty()) {
+            error = "the signed manifest would not verify as the launcher verifies it" + (problem.empty() ? "" : ": " + problem);
+            return false;
+        }
+    }
     record.publishedAt = NowUtc();
     history.push_back(record);
     if (!WriteHistory(root, history, error) || !WriteManifests(root, manifest, error)) {
         return false;
     }
-    std::fprintf(stderr, "published %s: %zu files, %zu obsolete paths\n", record.version.c_str(),
-                 record.files.size(), deleted.size());
+    std::fprintf(stderr, "published %s: %zu files, %zu obsolete paths%s\n", record.version.c_str(),
+                 record.files.size(), deleted.size(),
+                 record.serial ? (", signed with serial " + std::to_string(record.serial)).c_str() : "");
     return true;
 }
+
+}  // namespace
 
 bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const PublishOptions& options,
              std::string& error) {
     error = VersionProblem(options.version);
+    SigningKey key(nullptr, &EVP_PKEY_free);
+    if (error.empty() && !options.signingKey.empty()) {
+        key = LoadSigningKey(options.signingKey, error);
+    }
     if (error.empty() && Nested(buildFolder, servedRoot)) {
         error = "the build folder and the served folder must be apart, neither inside the other: " +
                 buildFolder.string() + ", " + servedRoot.string();
@@ -236,7 +276,7 @@ bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const Publ
     std::vector<PublishedVersion> history;
     if ((!options.dryRun && !LockServed(servedRoot, options.lockSeconds, lock, error)) ||
         !ReadHistory(servedRoot, history, error) ||
-        !FitsHistory(history, PublishedVersion{options.version, options.mandatory, "", files}, error)) {
+        !FitsHistory(history, PublishedVersion{options.version, options.mandatory, "", files}, key != nullptr, error)) {
         UnlockServed(lock);
         return false;
     }
@@ -269,7 +309,7 @@ bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const Publ
     }
     bool ok = HashBuild(buildFolder, files, store ? blobs : fs::path(), expected, error) &&
               ServeVersion(servedRoot, history, PublishedVersion{options.version, options.mandatory, "", files},
-                           options.dryRun, error);
+                           options.dryRun, key.get(), error);
     UnlockServed(lock);
     return ok;
 }
@@ -277,6 +317,10 @@ bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const Publ
 bool Rollback(const fs::path& servedRoot, const std::string& from, const PublishOptions& options,
               std::string& error) {
     error = VersionProblem(options.version);
+    SigningKey key(nullptr, &EVP_PKEY_free);
+    if (error.empty() && !options.signingKey.empty()) {
+        key = LoadSigningKey(options.signingKey, error);
+    }
     if (error.empty() && !fs::is_directory(servedRoot)) {
         error = "no served folder " + servedRoot.string() + "; nothing has been published there";
     }
@@ -298,14 +342,14 @@ bool Rollback(const fs::path& servedRoot, const std::string& from, const Publish
         error = "cannot roll back to " + from + ": prune has removed its stored files " + missing +
                 "; publish that build again under a new version label instead";
     } else {
-        FitsHistory(history, PublishedVersion{options.version, options.mandatory, "",
-                                              history[static_cast<size_t>(index)].files}, error);
+        FitsHistory(history, PublishedVersion{options.version, options.mandatory, "", history[static_cast<size_t>(index)].files},
+                    key != nullptr, error);
     }
     bool ok = error.empty() &&
               ServeVersion(servedRoot, history,
                            PublishedVersion{options.version, options.mandatory, "",
                                             history[static_cast<size_t>(index)].files},
-                           options.dryRun, error);
+                           options.dryRun, key.get(), error);
     UnlockServed(lock);
     return ok;
 }

@@ -8,8 +8,10 @@
 #include <sstream>
 
 #include "publisher/Publisher.h"
+#include "publisher/Signing.h"
 #include "support/TextEncoding.h"
 #include "update/Manifest.h"
+#include "update/ManifestSignature.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -29,9 +31,11 @@ bool IsDigest(const json& value) {
 bool RecordFromJson(const json& entry, PublishedVersion& record) {
     if (!entry.is_object() || !entry.contains("version") || !entry["version"].is_string() ||
         !entry.contains("mandatory") || !entry["mandatory"].is_boolean() || !entry.contains("files") ||
-        !entry["files"].is_array() || (entry.contains("publishedAt") && !entry["publishedAt"].is_string())) {
+        !entry["files"].is_array() || (entry.contains("publishedAt") && !entry["publishedAt"].is_string()) ||
+        (entry.contains("serial") && !entry["serial"].is_number_unsigned())) {
         return false;
     }
+    record.serial = entry.contains("serial") ? entry["serial"].get<uint64_t>() : 0;
     record.version = entry["version"];
     record.mandatory = entry["mandatory"];
     record.publishedAt = entry.contains("publishedAt") ? entry["publishedAt"].get<std::string>() : std::string();
@@ -123,6 +127,9 @@ bool WriteHistory(const fs::path& servedRoot, const std::vector<PublishedVersion
         if (!v.publishedAt.empty()) {
             record["publishedAt"] = v.publishedAt;
         }
+        if (v.serial != 0) {
+            record["serial"] = v.serial;
+        }
         for (const BuildFile& f : v.files) {
             record["files"].push_back({{"path", f.path}, {"sha256", f.sha256}, {"size", f.size}});
         }
@@ -202,9 +209,14 @@ std::string HistoryTable(const std::vector<PublishedVersion>& history) {
 
 // Each manifest is checked against the version it names: a publish cut off between writing the
 // history and the manifests leaves them serving the earlier version, whole.
-bool Verify(const fs::path& servedRoot, std::vector<std::string>& problems) {
+bool Verify(const fs::path& servedRoot, std::vector<std::string>& problems, const std::string& publicKeyFile) {
     std::vector<PublishedVersion> history;
     std::string error;
+    SigningKey key(nullptr, &EVP_PKEY_free);
+    if (!publicKeyFile.empty() && !(key = LoadPublicKey(publicKeyFile, error))) {
+        problems.push_back(error);
+        return false;
+    }
     if (!ReadHistory(servedRoot, history, error) || history.empty()) {
         problems.push_back(error.empty() ? "nothing has been published here" : error);
         return false;
@@ -223,6 +235,22 @@ bool Verify(const fs::path& servedRoot, std::vector<std::string>& problems) {
                                               ObsoletePaths(earlier, served.files));
         if (!problem.empty()) {
             problems.push_back(std::string(name) + ": " + problem);
+        }
+        // A signed version must be served signed, with its own serial: a replayed older manifest names
+        // a recorded version too.
+        uint64_t serial = 0;
+        std::string seal;
+        if (key || served.serial != 0) {
+            seal = key ? SealProblem(key.get(), text, serial) : std::string();
+            std::string found;
+            seal = !seal.empty() ? seal
+                   : !FindManifestSeal(text, serial, found) ? "not signed"
+                   : serial != served.serial ? "serial " + std::to_string(serial) + ", but the history records " +
+                                                   std::to_string(served.serial) + " for " + served.version
+                                             : std::string();
+        }
+        if (!seal.empty()) {
+            problems.push_back(std::string(name) + ": " + seal + "; players' launchers refuse it");
         }
         if (!checked.insert(index).second) {
             continue;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "publisher/Publisher.h"
+#include "publisher/Signing.h"
 
 namespace {
 
@@ -51,6 +52,12 @@ void AddServed(CLI::App* command, std::string& served) {
     command->add_option("--served", served, "the served folder (nginx's root)")->type_name("ROOT")->required()->check(kValue);
 }
 
+void AddSigningKey(CLI::App* command, std::string& file) {
+    command->add_option("--signing-key", file, "sign the manifests with this private key (from keygen)")
+        ->type_name("FILE")
+        ->check(kValue);
+}
+
 void AddLockTimeout(CLI::App* command, double& seconds) {
     command->add_option("--lock-timeout", seconds, "how long to wait for another publish, prune or rollback (0 to 86400)")
         ->type_name("SECONDS")
@@ -63,7 +70,7 @@ void AddLockTimeout(CLI::App* command, double& seconds) {
 int main(int argc, char** argv) {
     CLI::App app("Publishes game builds for the launcher and keeps the served tree.", "orvane-publish");
     app.require_subcommand(1);
-    std::string served, build, from;
+    std::string served, build, from, keyFile;
     PublishOptions options;
     size_t keep = 3;
 
@@ -78,11 +85,15 @@ int main(int argc, char** argv) {
     publish->add_flag("--dry-run", options.dryRun, "write nothing; print what would change and what players download");
     publish->add_flag("--allow-empty", options.allowEmpty, "publish a build without files (every file is retired)");
     AddServed(publish, served);
+    AddSigningKey(publish, options.signingKey);
     AddLockTimeout(publish, options.lockSeconds);
 
     CLI::App* verify = app.add_subcommand("verify", "checks that the manifests read back as published and "
                                                     "every stored file they name is intact");
     AddServed(verify, served);
+    verify->add_option("--public-key", keyFile, "also check the manifests' signatures and serials with this FILE.pub")
+        ->type_name("FILE.pub")
+        ->check(kValue);
 
     CLI::App* prune = app.add_subcommand("prune", "removes stored files that neither the manifests nor the "
                                                   "last N versions use");
@@ -106,7 +117,12 @@ int main(int argc, char** argv) {
     rollback->add_flag("--mandatory", options.mandatory, "players must not play an older version");
     rollback->add_flag("--dry-run", options.dryRun, "write nothing; print what would change");
     AddServed(rollback, served);
+    AddSigningKey(rollback, options.signingKey);
     AddLockTimeout(rollback, options.lockSeconds);
+
+    CLI::App* keygen = app.add_subcommand("keygen", "makes a manifest signing key: FILE (private, mode 0600) and "
+                                                    "FILE.pub (for the launcher build, release.sh and verify)");
+    keygen->add_option("--out", keyFile, "the private key's file; never overwritten")->type_name("FILE")->required()->check(kValue);
 
     try {
         app.parse(argc, argv);
@@ -116,7 +132,7 @@ int main(int argc, char** argv) {
         }
         bool commandGiven = !app.get_subcommands().empty();
         std::fprintf(stderr, "orvane-publish: %s\n%s(see orvane-publish --help, or COMMAND --help)\n", e.what(),
-                     commandGiven ? "" : "commands: publish, rollback, verify, prune, history\n");
+                     commandGiven ? "" : "commands: publish, rollback, verify, prune, history, keygen\n");
         return kUsageError;
     }
 
@@ -135,6 +151,16 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "removed %zu stored files\n", removed.size());
         return 0;
     }
+    if (keygen->parsed()) {
+        std::string publicLine;
+        if (!MakeSigningKey(keyFile, publicLine, error)) {
+            return Fail(error);
+        }
+        std::printf("%s\n", publicLine.c_str());
+        std::fprintf(stderr, "wrote %s (the private key: keep it off the update host) and %s.pub\n", keyFile.c_str(),
+                     keyFile.c_str());
+        return 0;
+    }
     std::vector<PublishedVersion> versions;
     if (history->parsed()) {
         if (!ReadHistory(served, versions, error)) {
@@ -144,7 +170,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     std::vector<std::string> problems;
-    bool ok = Verify(served, problems);
+    bool ok = Verify(served, problems, keyFile);
     for (const std::string& p : problems) {
         Fail(p);
     }

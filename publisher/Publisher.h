@@ -24,6 +24,7 @@ struct PublishedVersion {
     bool mandatory = false;
     std::string publishedAt;  // UTC, ISO 8601; empty in records written before it was kept
     std::vector<BuildFile> files;
+    uint64_t serial = 0;  // raised by every signed publish and rollback; 0: not signed
 };
 
 struct PublishOptions {
@@ -31,6 +32,7 @@ struct PublishOptions {
     bool mandatory = false;
     bool dryRun = false;
     bool allowEmpty = false;
+    std::string signingKey{};  // the private key's file; empty: manifests are not signed
     double lockSeconds = kDefaultLockSeconds;
 };
 
@@ -83,19 +85,16 @@ std::vector<std::string> ObsoletePaths(const std::vector<PublishedVersion>& earl
 std::string ShapeConflict(const std::vector<PublishedVersion>& history, const std::vector<BuildFile>& files);
 // One line per version, oldest first: label, mandatory, files, bytes, time of publishing.
 std::string HistoryTable(const std::vector<PublishedVersion>& history);
-// Records the version and serves it; a label already recorded with the same files only completes
-// serving it, with other files it is refused. `plan` prints what would change instead of writing.
-bool ServeVersion(const std::filesystem::path& servedRoot, std::vector<PublishedVersion>& history,
-                  PublishedVersion record, bool plan, std::string& error);
-
 // Checks, stores and serves a build as a new version (or prints its plan with dryRun); false with a message.
 bool Publish(const std::filesystem::path& buildFolder, const std::filesystem::path& servedRoot,
              const PublishOptions& options, std::string& error);
 // Serves the files of the earlier version `from` again under a new label.
 bool Rollback(const std::filesystem::path& servedRoot, const std::string& from, const PublishOptions& options,
               std::string& error);
-// Every manifest reads back as recorded and every url holds the right bytes; problems are appended.
-bool Verify(const std::filesystem::path& servedRoot, std::vector<std::string>& problems);
+// Every manifest reads back as recorded (with the serial recorded, and signed by the key in
+// publicKeyFile when one is given) and every url holds the right bytes; problems are appended.
+bool Verify(const std::filesystem::path& servedRoot, std::vector<std::string>& problems,
+            const std::string& publicKeyFile = "");
 // Removes stored files that neither the manifests nor the last `keep` versions refer to.
 bool Prune(const std::filesystem::path& servedRoot, size_t keep, double lockSeconds,
            std::vector<std::string>& removed, std::string& error);

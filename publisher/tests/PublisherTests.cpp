@@ -177,11 +177,23 @@ TEST_F(Publisher, CommandLineTable) {
              "grep -c '\"version\":' S/publish-history.json", 0, "9\n", "published 10", 1},
         // While another process holds the lock, a prune gives up when its time is out.
         {"", "prune --served held --lock-timeout 0", 1, "", "another publish, prune or rollback holds", 0},
+        // Signed manifests: a key made once and never overwritten; once signed, never unsigned again; a rollback
+        // raises the serial; verify finds a manifest changed after signing, and an unsigned one.
+        {"a.pak=signed", "keygen --out k", 0, "", "wrote k (the private key", 1},
+        {"", "keygen --out k", 1, "", "k exists", 0},
+        {"", "publish --build B --version 1 --served K --signing-key k && $P verify --served K --public-key k.pub", 0, "",
+         "signed with serial 1\nverified K", 1},
+        {"", "publish --build B --version 2 --served K", 1, "", "the versions here are signed (1 with serial 1)", 0},
+        {"", "rollback --to 1 --version 2 --served K --signing-key k", 0, "", "published 2: 1 files, 0 obsolete paths, "
+         "signed with serial 2", 1},
+        {"", "verify --served K --public-key k.pub && sed -i 's/\"serial\": 2/\"serial\": 3/' K/updates/latest.json && "
+             "$P verify --served K --public-key k.pub", 1, "", "latest.json: its signature does not verify with the key", 1},
+        {"", "verify --served S --public-key k.pub", 1, "", "latest.json: not signed; players' launchers refuse it", 0},
         // A missing value never swallows the option after it; an empty path or a mistyped command is a usage error.
         {"a.pak=x", "publish --build B --version --dry-run --served S", 2, "", "--version: must not begin with '-'", 0},
         {"", "publish --build B --version 11 --served --dry-run", 2, "", "--served", 0},
         {"", "publish --build '' --version 11 --served S", 2, "", "--build: must not be empty", 0},
-        {"", "pubish --build B", 2, "", "commands: publish, rollback, verify, prune, history", 0},
+        {"", "pubish --build B", 2, "", "commands: publish, rollback, verify, prune, history, keygen", 0},
         // Versions no player on an earlier one could install, or that would reach no one.
         {"a.pak/inner=x", "publish --build B --version 11 --served S", 1, "",
          "a.pak/inner needs a folder a.pak, but version 3 has a file a.pak", 0},

@@ -1,0 +1,32 @@
+#pragma once
+#include <openssl/evp.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+// Manifest signing keys: ECDSA P-256. The private key lives in a PEM file that never goes near the
+// update host; its public key travels as FILE.pub, one line of base64 of X and Y (64 bytes), the form
+// the launcher's build (ManifestPublicKeys), release.sh and verify take.
+
+using SigningKey = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+
+// Makes a new key: the private key into `file` (mode 0600) and the public line into file.pub, refusing
+// to overwrite either; publicLine is the line written.
+bool MakeSigningKey(const std::filesystem::path& file, std::string& publicLine, std::string& error);
+// Reads a private key that keygen wrote; empty with a message naming the file otherwise.
+SigningKey LoadSigningKey(const std::filesystem::path& file, std::string& error);
+// The public line of a private key.
+std::string PublicLine(EVP_PKEY* key);
+// Reads FILE.pub (its first line) into a key that can only verify.
+SigningKey LoadPublicKey(const std::filesystem::path& file, std::string& error);
+// The base64 signature of the key over what the launcher's scanner reads of the manifest text, with
+// that serial; empty when the text does not scan or signing fails.
+std::string SignManifest(EVP_PKEY* key, const std::string& text, uint64_t serial);
+// The manifest text with its serial and signature written in before the file list, where no name of
+// a file can stand before them.
+std::string WithSeal(const std::string& text, uint64_t serial, const std::string& signature);
+// Empty when the manifest carries a serial and a signature by the key over what the scanner reads of
+// it (serial is then set); else what is wrong.
+std::string SealProblem(EVP_PKEY* key, const std::string& text, uint64_t& serial);
