@@ -6,11 +6,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build-tests}
 state=$build/bench-servers
 export WINEPREFIX=$build/wineprefix WINEDEBUG=-all
-cleanup() { "$root/tests/servers/stop.sh" "$state"; wineserver -k 2>/dev/null || true; rm -rf "$state/www/updates" "$state/tree" "$state"/big.*; }
+cleanup() { "$root/tests/servers/stop.sh" "$state"; wineserver -k >/dev/null 2>&1 || true; rm -rf "$state/www/updates" "$state/tree" "$state"/big.*; }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
-mkdir -p "$WINEPREFIX"
-wineserver -p
+mkdir -p "$WINEPREFIX" "$state"
+# The server writes to the output it was started with, even when it is stopped (its list of objects
+# left, at the end of every run): that goes to a file, not to the run's output.
+wineserver -p >>"$state/wineserver.log" 2>&1
 "$root/tests/servers/start.sh" "$state" "$build/wine-run" "$build/tests/trust_test_authority.exe" >/dev/null
 win() { printf 'Z:%s' "$(printf '%s' "$1" | tr / '\\')"; }
 tool="$build/bench/bench_download.exe"

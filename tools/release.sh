@@ -8,7 +8,8 @@ system_bundle=/etc/ssl/certs/ca-certificates.crt
 usage() {
   cat <<EOF
 Usage: tools/release.sh --update-host HOST --game-server ADDRESS
-                        (--pkcs12 FILE --password-file FILE | --unsigned) [options]
+                        (--pkcs12 FILE --password-file FILE | --unsigned)
+                        (--manifest-key FILE.pub [--manifest-key FILE.pub] | --unsigned-manifests) [options]
 
 Builds OrvaneLauncher.exe in a fresh build folder with the given production settings, checks it,
 signs it with Authenticode (SHA-256) and verifies the signature, then writes the exe and SHA256SUMS
@@ -18,6 +19,11 @@ to the output folder.
   --game-server ADDRESS  game server IPv4 address (or host name)
   --pkcs12 FILE          the code-signing certificate with its private key (PKCS#12)
   --password-file FILE   file whose first line is the PKCS#12 password
+  --manifest-key FILE.pub
+                         a public key (from orvane-publish keygen) whose signature every manifest
+                         must carry; give it twice (old and new key) while moving to a new key
+  --unsigned-manifests   build a launcher that trusts manifests on TLS alone (needed for a
+                         release without --manifest-key)
   --timestamp-url URL    RFC 3161 time-stamp server, e.g. http://timestamp.digicert.com
   --ca-file FILE         trust anchors for verifying the signature (default $system_bundle)
   --tsa-ca-file FILE     trust anchors for verifying the time-stamp (default $system_bundle)
@@ -36,14 +42,15 @@ usage_error() { echo "release.sh: $*" >&2; echo "Run tools/release.sh --help for
 update_host="" game_server="" pkcs12="" password_file="" timestamp_url=""
 ca_file=$system_bundle tsa_ca_file=$system_bundle
 out=$root/build-release/out build=$root/build-release/build
-trial=0 unsigned=0
+trial=0 unsigned=0 unsigned_manifests=0 manifest_keys=()
 while [ $# -gt 0 ]; do
   option=$1
   case $option in
     --help|-h) usage; exit 0 ;;
     --trial) trial=1; shift; continue ;;
     --unsigned) unsigned=1; shift; continue ;;
-    --update-host|--game-server|--pkcs12|--password-file|--timestamp-url|--ca-file|--tsa-ca-file|--out|--build-dir)
+    --unsigned-manifests) unsigned_manifests=1; shift; continue ;;
+    --update-host|--game-server|--pkcs12|--password-file|--timestamp-url|--ca-file|--tsa-ca-file|--out|--build-dir|--manifest-key)
       [ $# -ge 2 ] || usage_error "$option needs a value" ;;
     *) usage_error "unknown option '$option'" ;;
   esac
@@ -58,6 +65,11 @@ while [ $# -gt 0 ]; do
     --tsa-ca-file) tsa_ca_file=$value ;;
     --out) out=$value ;;
     --build-dir) build=$value ;;
+    --manifest-key)
+      [ -r "$value" ] || fail "cannot read manifest key '$value'"
+      IFS= read -r key <"$value" || true
+      [[ ${#key} == 88 && $key =~ ^[A-Za-z0-9+/]+==$ ]] || fail "'$value' is not a FILE.pub written by orvane-publish keygen"
+      manifest_keys+=("$key") ;;
   esac
   shift 2
 done
@@ -128,6 +140,17 @@ else
   case $timestamp_url in ""|http://*|https://*) ;; *) usage_error "--timestamp-url must be an http(s) URL" ;; esac
 fi
 
+# A launcher without a key installs whatever the update host serves; that must be a decision, not a slip.
+((${#manifest_keys[@]} <= 2)) || usage_error "at most two --manifest-key (the old and the new key while rotating)"
+if ((${#manifest_keys[@]} > 0)) && [ $unsigned_manifests = 1 ]; then
+  usage_error "--manifest-key and --unsigned-manifests contradict each other"
+fi
+if ((${#manifest_keys[@]} == 0)) && [ $unsigned_manifests = 0 ] && [ $trial = 0 ]; then
+  fail "no --manifest-key: a launcher built without one installs whatever the update host, a CDN or anyone who" \
+    "can write the served folder puts in a manifest. Give the team's FILE.pub (orvane-publish keygen), or" \
+    "--unsigned-manifests to build such a launcher deliberately; see 'Signed manifests' in deploy/README.md."
+fi
+
 # Emptying a folder someone named by mistake (their home, /) would be a disaster: only ever empty one
 # that is empty already or holds a CMake build.
 if [ -e "$build" ] && [ -n "$(ls -A "$build")" ] && [ ! -f "$build/CMakeCache.txt" ]; then
@@ -141,17 +164,21 @@ done
 
 "$root/tools/install-deps.sh"
 rm -rf "$build"
+keys_setting=$(IFS=';'; echo "${manifest_keys[*]}")
 ORVANE_BUILD_DIR=$build "$root/tools/build.sh" -DUpdateServerHost="$update_host" \
-  -DGameServerAddress="$game_server" -DORVANE_BUILD_TESTS=OFF -DORVANE_BUILD_BENCH=OFF
+  -DGameServerAddress="$game_server" -DManifestPublicKeys="$keys_setting" -DORVANE_BUILD_TESTS=OFF -DORVANE_BUILD_BENCH=OFF
 exe=$build/OrvaneLauncher.exe
 
 # Searches the exe's bytes. "wide TEXT": TEXT as UTF-16LE; "wide0 TEXT": the same with its
-# terminating zero, i.e. a whole string literal; "any TEXT": either encoding, ignoring case.
+# terminating zero, i.e. a whole string literal; "ascii TEXT": as bytes; "any TEXT": either encoding,
+# ignoring case.
 contains() {
   python3 - "$exe" "$@" <<'EOF'
 import re, sys
 data, mode, text = open(sys.argv[1], 'rb').read(), sys.argv[2], sys.argv[3]
-if mode == 'any':
+if mode == 'ascii':
+    found = text.encode('ascii') in data
+elif mode == 'any':
     found = any(re.search(re.escape(text.encode(e)), data, re.IGNORECASE) for e in ('utf-16-le', 'ascii'))
 else:
     found = (text + ('\0' if mode == 'wide0' else '')).encode('utf-16-le') in data
@@ -178,6 +205,9 @@ done
 contains wide0 "$update_host" || fail "$exe does not hold the update host '$update_host'"
 contains wide0 "https://$update_host" || fail "$exe does not hold the account service https://$update_host"
 contains wide " $game_server:7777" || fail "$exe does not hold the game server '$game_server'"
+for key in "${manifest_keys[@]}"; do
+  contains ascii "$key" || fail "$exe does not hold the manifest key $key"
+done
 if [ "$update_host" != localhost ] && [ "$game_server" != localhost ] && contains any localhost; then
   fail "$exe mentions the test host localhost, which is neither its update host nor its game server"
 fi
@@ -235,6 +265,11 @@ mkdir -p "$out"
 cp "$result" "$out/$name"
 (cd "$out" && sha256sum "$name" >SHA256SUMS)
 
+if ((${#manifest_keys[@]} > 0)); then
+  manifests="signed: the launcher accepts only manifests signed by ${#manifest_keys[@]} key(s): ${manifest_keys[*]}"
+else
+  manifests="NOT signed: the launcher trusts whatever the update host serves over TLS"
+fi
 revision=$(git -C "$root" describe --always --dirty 2>/dev/null || echo unknown)
 kind="release"
 [ $trial = 0 ] || kind="TRIAL build (test hosts allowed; never give it to players)"
@@ -244,6 +279,7 @@ $kind from $revision
   update host:  $update_host (account service https://$update_host)
   game server:  $game_server
   signature:    $signature
+  manifests:    $manifests
   $out/$name
   $out/SHA256SUMS: $(cut -d' ' -f1 "$out/SHA256SUMS")
 EOF

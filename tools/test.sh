@@ -19,15 +19,17 @@ export WINEDEBUG=-all
 cleanup() {
   "$root/tests/servers/stop.sh" "$build/test-servers"
   ! mountpoint -q "$build/test-servers/small-disk" || umount "$build/test-servers/small-disk"
-  wineserver -k 2>/dev/null || true
+  wineserver -k >/dev/null 2>&1 || true
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 # Create the prefix once and keep a wineserver up, so that single tests do not wait for Wine's
 # background processes to let go of their output pipe.
 mkdir -p "$WINEPREFIX"
-wineserver -k 2>/dev/null || true
-wineserver -p
+wineserver -k >/dev/null 2>&1 || true
+# The server writes to the output it was started with, even when it is stopped (its list of objects
+# left, at the end of every run): that goes to a file, not to the run's output.
+wineserver -p >>"$build/wineserver.log" 2>&1
 # No Mono or Gecko: a fresh prefix would otherwise offer to download them, in a window nobody sees.
 WINEDLLOVERRIDES="mscoree,mshtml=" wine cmd /c exit </dev/null >/dev/null 2>&1
 cd "$build"

@@ -60,8 +60,9 @@ def publish(files, version="1.0"):
         for path, data in files.items():
             (Path(build) / path).parent.mkdir(parents=True, exist_ok=True)
             (Path(build) / path).write_bytes(data)
+        key = ["--signing-key", os.environ["ORVANE_SIGNING_KEY"]] if "ORVANE_SIGNING_KEY" in os.environ else []
         subprocess.run([os.environ["ORVANE_PUBLISHER"], "publish", "--build", build, "--version", version,
-                        "--served", WWW], check=True, stdout=subprocess.DEVNULL)
+                        "--served", WWW, *key], check=True, stdout=subprocess.DEVNULL)
     LOG.write_text("")
     return files
 
@@ -176,10 +177,17 @@ def exit_while_logging(folder):
 
 
 def signed_release(folder):
-    # The signed release build (a trial for localhost) runs a real update session like any build.
+    # The signed release build (a trial for localhost, with a manifest key) installs a version the publisher
+    # signed, then refuses the next one once a hand has changed its manifest in the served folder.
     files = publish(GAME)
     run(folder, INSTALLED)
     check(all((folder / p).read_bytes() == data for p, data in files.items()), "every file holds its published bytes")
+    publish(files | {"Orvane.exe": b"MZ not the team's"}, "1.1")
+    manifest = WWW / "updates" / "latest.json"
+    manifest.write_text(manifest.read_text(encoding="utf-8").replace('"mandatory": false', '"mandatory": true'))
+    run(folder, "Сервер версий вернул неправильный файл. Установленная игра не изменена.")
+    check(all((folder / p).read_bytes() == data for p, data in files.items()), "the installed files are kept")
+    check(requests() == [["/updates/latest.json", "-"]], "nothing fetched but the manifest")
 
 
 (BUILD / "e2e-screenshots").mkdir(exist_ok=True)

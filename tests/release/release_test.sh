@@ -1,12 +1,13 @@
 #!/bin/bash
 # Releases with a throwaway code-signing authority: hosts players cannot reach are refused before
 # anything is built, a production build is signed, a time-stamp is kept only from a trusted authority,
-# and a trial build for localhost is signed and time-stamped, verifies, stops verifying after one
-# changed byte and is the unsigned build plus its signature. The trial exe
-# stays in OUT_DIR for the tests that run a real update session with the exe a team would ship.
-# Usage: release_test.sh RELEASE_SH OUT_DIR
+# and a trial build for localhost with a manifest key is signed and time-stamped, verifies, stops
+# verifying after one changed byte and is the unsigned build plus its signature. The trial exe and the
+# manifest key (manifest.key, made by the publisher) stay in OUT_DIR for the tests that run a real
+# update session with the exe a team would ship.
+# Usage: release_test.sh RELEASE_SH OUT_DIR ORVANE_PUBLISH
 set -eu
-release=$1 out=$2
+release=$1 out=$2 publish=$3
 tmp=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$tmp"' EXIT
 trap 'exit 1' INT TERM
@@ -24,7 +25,9 @@ openssl pkcs12 -export -inkey cs.key -in cs.crt -passout file:pw -out cs.p12
 openssl pkcs12 -export -inkey tls.key -in tls.crt -passout file:pw -out tls.p12
 # Only the first line of the password file counts (a secret store may add one after it).
 printf 'a test password\r\nsecond line\n' >pw2
-signing="--pkcs12 cs.p12 --password-file pw2 --ca-file ca.crt"
+mkdir -p "$out" && rm -f "$out/manifest.key" "$out/manifest.key.pub"
+"$publish" keygen --out "$out/manifest.key" >/dev/null 2>&1
+signing="--pkcs12 cs.p12 --password-file pw2 --ca-file ca.crt --manifest-key $out/manifest.key.pub"
 
 # The time-stamp authority: the command after the script (openssl ts) answers the two RFC 3161 requests
 # over HTTP, then the server ends.
@@ -54,8 +57,10 @@ updates.orvane.net      192.168.1.20
 updates.orvane.example  93.184.215.14
 updates.orvane.net      192.0.2.10
 EOF
+! "$release" --update-host updates.orvane.net --game-server 93.184.215.14 ${signing% --manifest-key*} --build-dir b \
+  --out o >log 2>&1 && grep -q "no --manifest-key" log && [ ! -e b ] || fail "a release without a manifest key: $(cat log)"
 "$release" --update-host updates.orvane.net --game-server 93.184.215.14 $signing --build-dir b --out o >log 2>&1 &&
-  [ -s o/OrvaneLauncher.exe ] || fail "a production build was not signed: $(tail -n 5 log)"
+  [ -s o/OrvaneLauncher.exe ] && grep -q "manifests: *signed" log || fail "a production build was not signed: $(tail -n 5 log)"
 
 # A signature that does not verify ends with its reason, and no earlier release stays in the output folder.
 while IFS='|' read -r pkcs12 ca reason; do
