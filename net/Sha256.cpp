@@ -6,18 +6,13 @@
 #include <memory>
 #include <vector>
 
+#include "net/CngHandles.h"
 #include "support/FileHandle.h"
 
 namespace {
 
 constexpr DWORD kReadBufferSize = 1048576;
 
-void CloseProvider(BCRYPT_ALG_HANDLE provider) {
-    BCryptCloseAlgorithmProvider(provider, 0);
-}
-
-using ProviderHandle = std::unique_ptr<void, decltype(&CloseProvider)>;
-using HashHandle = std::unique_ptr<void, decltype(&BCryptDestroyHash)>;
 bool GetDwordProperty(BCRYPT_HANDLE object, const wchar_t* name, DWORD& value) {
     ULONG written = 0;
     return BCryptGetProperty(object, name, reinterpret_cast<PUCHAR>(&value), sizeof(value), &written, 0) >= 0;

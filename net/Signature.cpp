@@ -4,20 +4,13 @@
 #include <bcrypt.h>
 #include <wincrypt.h>
 
-#include <memory>
 #include <vector>
+
+#include "net/CngHandles.h"
 
 namespace {
 
 constexpr ULONG kCoordinateBytes = 32;
-
-void CloseProvider(BCRYPT_ALG_HANDLE provider) {
-    BCryptCloseAlgorithmProvider(provider, 0);
-}
-
-using ProviderHandle = std::unique_ptr<void, decltype(&CloseProvider)>;
-using KeyHandle = std::unique_ptr<void, decltype(&BCryptDestroyKey)>;
-using HashHandle = std::unique_ptr<void, decltype(&BCryptDestroyHash)>;
 
 bool Sha256(const std::string& message, std::vector<unsigned char>& digest) {
     BCRYPT_ALG_HANDLE rawProvider = nullptr;
