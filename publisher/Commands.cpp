@@ -203,6 +203,10 @@ bool ServeVersion(const fs::path& root, std::vector<PublishedVersion>& history, 
         }
         if (recorded.serial != 0) {
             manifest = WithSeal(manifest, recorded.serial, SignManifest(key, manifest, recorded.serial));
+            if (!SealProblem(key, manifest, serial).empty() || serial != recorded.serial) {
+                error = "the signed manifest of " + record.version + " would not verify as the launcher verifies it";
+                return false;
+            }
         }
         if (!WriteManifests(root, manifest, error)) {
             return false;

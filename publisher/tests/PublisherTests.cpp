@@ -186,8 +186,12 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "publish --build B --version 2 --served K", 1, "", "the versions here are signed (1 with serial 1)", 0},
         {"", "rollback --to 1 --version 2 --served K --signing-key k", 0, "", "published 2: 1 files, 0 obsolete paths, "
          "signed with serial 2", 1},
+        {"", "publish --build B --version 2 --served K --signing-key k", 0, "nothing to do", "", 0},
         {"", "verify --served K --public-key k.pub && sed -i 's/\"serial\": 2/\"serial\": 3/' K/updates/latest.json && "
              "$P verify --served K --public-key k.pub", 1, "", "latest.json: its signature does not verify with the key", 1},
+        // Run again, the publish serves its version signed anew.
+        {"", "publish --build B --version 2 --served K --signing-key k && $P verify --served K --public-key k.pub", 0, "",
+         "completed serving 2\nverified K", 1},
         {"", "verify --served S --public-key k.pub", 1, "", "latest.json: not signed; players' launchers refuse it", 0},
         // A missing value never swallows the option after it; an empty path or a mistyped command is a usage error.
         {"a.pak=x", "publish --build B --version --dry-run --served S", 2, "", "--version: must not begin with '-'", 0},
