@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "publisher/Check.h"
 #include "publisher/Publisher.h"
 
 namespace {
@@ -92,6 +93,27 @@ int main(int argc, char** argv) {
     AddServed(rollback, served);
     AddLockTimeout(rollback, options.lockSeconds);
 
+    CheckOptions checking;
+    CLI::App* check = app.add_subcommand("check", "asks the live update host what players' launchers ask and "
+                                                  "names every answer that would fail them");
+    check->add_option("--url", checking.url, "the update host as players reach it")
+        ->type_name("https://HOST")
+        ->required()
+        ->check(CLI::Validator([](std::string& text) { return CheckUrlProblem(text); }, ""));
+    check->add_option("--served", checking.served, "the served folder the host must serve byte for byte")->type_name("ROOT");
+    check->add_option("--ca-file", checking.caFile, "trust these authorities instead of the system's")
+        ->type_name("FILE")
+        ->check(CLI::Validator(CLI::ExistingFile).description(""));
+    CLI::Option* all = check->add_flag("--all", checking.all, "every stored file the manifests name");
+    check->add_option("--sample", checking.sample, "N stored files at random, and every file new in the version")
+        ->type_name("N")
+        ->check(kAtLeastOne)
+        ->excludes(all)
+        ->capture_default_str();
+    check->add_option("--wait", checking.waitSeconds, "ask again until the host serves the served folder's manifests")
+        ->type_name("SECONDS")
+        ->check(kSeconds);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -117,6 +139,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "removed %zu stored files\n", removed.size());
         return 0;
     }
+    std::vector<std::string> problems;
+    if (check->parsed()) {
+        bool right = CheckHost(checking, problems);
+        for (const std::string& p : problems) {
+            Fail(p);
+        }
+        return right ? 0 : kRefused;
+    }
     std::vector<PublishedVersion> versions;
     if (history->parsed()) {
         if (!ReadHistory(served, versions, error)) {
@@ -125,7 +155,6 @@ int main(int argc, char** argv) {
         std::fputs(versions.empty() ? "nothing has been published here\n" : HistoryTable(versions).c_str(), stdout);
         return 0;
     }
-    std::vector<std::string> problems;
     bool ok = Verify(served, problems);
     for (const std::string& p : problems) {
         Fail(p);
