@@ -40,6 +40,7 @@ render orvane-updates.conf 127.0.0.1 "[::1]" orvane-updates.conf
 render orvane-updates.conf 127.0.0.3 "" origin-behind-edge.conf
 render orvane-edge.conf 127.0.0.1 "[::1]" orvane-edge.conf
 echo "include $state/orvane-updates.conf;" > "$state/site.conf"
+rm -rf "$state/edge-cache"
 nginx -p "$state" -c "$state/nginx.conf" -e "$state/nginx-error.log"
 setsid python3 "$here/fault_server.py" "$state/fault-www" "$state/fault-requests.log" 127.0.0.2 \
   "$pki/server.crt" "$pki/server.key" </dev/null >"$state/fault-server.out" 2>&1 &
