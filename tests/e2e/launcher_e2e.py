@@ -280,7 +280,7 @@ def edge(folder):
     files["Content/Карты/гавань.umap"] += b"1.1"
     head("/updates/latest.json")  # the edge holds 1.0 for its cache time from now
     publish(files, "1.1")
-    code, said = check_host("https://localhost", "--wait", "4")  # 2 s, which nginx counts in whole seconds
+    code, said = check_host("https://localhost", "--wait", "4")  # 2 s, counted in whole seconds: under 4
     check(code == 0, f"check --served --wait: the edge serves 1.1 within its cache time: {said}")
     run(folder, "Обновление 1.1 установлено и проверено. Можно играть.")
     data = os.urandom(64 << 20)
