@@ -1,12 +1,13 @@
 #include "net/HttpsRequest.h"
 
 #include "net/ServerHost.h"
+#include "net/UserAgent.h"
 #include "support/TextEncoding.h"
 #include "support/UpdateLog.h"
 
 namespace {
 
-constexpr wchar_t kUserAgent[] = L"OrvaneLauncher/0.0.1";
+constexpr wchar_t kUserAgent[] = L"" ORVANE_USER_AGENT;
 constexpr INTERNET_PORT kServerPort = 443;
 constexpr int kResolveTimeoutMs = 15000;
 constexpr int kConnectTimeoutMs = 15000;

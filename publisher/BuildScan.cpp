@@ -7,6 +7,7 @@
 #include <set>
 
 #include "publisher/Publisher.h"
+#include "publisher/Store.h"
 #include "support/TextEncoding.h"
 #include "update/Manifest.h"
 #include "update/PathSafety.h"

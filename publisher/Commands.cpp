@@ -8,6 +8,7 @@
 
 #include "publisher/Publisher.h"
 #include "publisher/Signing.h"
+#include "publisher/Store.h"
 #include "update/Manifest.h"
 
 namespace fs = std::filesystem;
@@ -151,21 +152,6 @@ bool Nested(const fs::path& a, const fs::path& b) {
     return std::equal(shorter.begin(), shorter.end(), longer.begin());
 }
 
-bool ReadManifest(const fs::path& file, std::string& text) {
-    std::error_code sizeError;
-    uint64_t size = fs::file_size(file, sizeError);
-    if (sizeError) {
-        return false;
-    }
-    FILE* in = std::fopen(file.c_str(), "rb");
-    text.assign(size, '\0');
-    bool ok = in && std::fread(&text[0], 1, size, in) == size;
-    if (in) {
-        std::fclose(in);
-    }
-    return ok;
-}
-
 // Records the version and serves it, signed with key when there is one; a label already recorded
 // with the same files only completes serving it, with other files it is refused. A plan prints what
 // would change instead of writing.
@@ -183,7 +169,7 @@ bool ServeVersion(const fs::path& root, std::vector<PublishedVersion>& history, 
         std::string manifest = ManifestText(record.version, record.mandatory, record.files,
                                             ObsoletePaths(earlier, record.files));
         std::string latest, full;
-        bool read = ReadManifest(root / "updates" / "latest.json", latest) && ReadManifest(root / "updates" / "full.json", full);
+        bool read = ReadWhole(root / "updates" / "latest.json", latest) && ReadWhole(root / "updates" / "full.json", full);
         // A signature is made anew each time: what is served counts as this manifest when it carries a good one.
         uint64_t serial = 0;
         std::string served = recorded.serial == 0 ? manifest : WithSeal(manifest, recorded.serial, FindStringValue(latest, "signature"));

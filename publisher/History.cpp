@@ -9,6 +9,7 @@
 
 #include "publisher/Publisher.h"
 #include "publisher/Signing.h"
+#include "publisher/Store.h"
 #include "support/TextEncoding.h"
 #include "update/Manifest.h"
 #include "update/ManifestSignature.h"
@@ -49,18 +50,10 @@ bool RecordFromJson(const json& entry, PublishedVersion& record) {
     return true;
 }
 
-bool ReadText(const fs::path& file, std::string& text) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    text = bytes.str();
-    return static_cast<bool>(in);
-}
-
 // The recorded version a served manifest names, or -1 when it is missing or names none.
 long ServedIndex(const fs::path& manifest, const std::vector<PublishedVersion>& history, std::string& text) {
     UpdateManifest read;
-    if (!ReadText(manifest, text) || !ParseManifest(text, read)) {
+    if (!ReadWhole(manifest, text) || !ParseManifest(text, read)) {
         return -1;
     }
     for (size_t i = history.size(); i-- > 0;) {
@@ -100,7 +93,7 @@ bool ReadHistory(const fs::path& servedRoot, std::vector<PublishedVersion>& hist
         return true;
     }
     std::string text;
-    if (existsError || !ReadText(file, text)) {
+    if (existsError || !ReadWhole(file, text)) {
         error = "cannot read " + file.string() + "; nothing was changed";
         return false;
     }

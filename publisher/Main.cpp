@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "publisher/Check.h"
 #include "publisher/Publisher.h"
 #include "publisher/Signing.h"
 
@@ -124,6 +125,32 @@ int main(int argc, char** argv) {
                                                     "FILE.pub (for the launcher build, release.sh and verify)");
     keygen->add_option("--out", keyFile, "the private key's file; never overwritten")->type_name("FILE")->required()->check(kValue);
 
+    CheckOptions checking;
+    CLI::App* check = app.add_subcommand("check", "asks the live update host what players' launchers ask and "
+                                                  "names every answer that would fail them");
+    check->add_option("--url", checking.url, "the update host as players reach it")
+        ->type_name("https://HOST")
+        ->required()
+        ->check(CLI::Validator([](std::string& text) { return CheckUrlProblem(text); }, ""));
+    check->add_option("--served", checking.served, "the served folder the host must serve byte for byte")
+        ->type_name("ROOT")
+        ->check(kValue);
+    check->add_option("--ca-file", checking.caFile, "trust these authorities instead of the system's")
+        ->type_name("FILE")
+        ->check(CLI::Validator(CLI::ExistingFile).description(""));
+    CLI::Option* all = check->add_flag("--all", checking.all, "every stored file the manifests name");
+    check->add_option("--sample", checking.sample, "N stored files at random, and every file new in the version")
+        ->type_name("N")
+        ->check(kAtLeastOne)
+        ->excludes(all)
+        ->capture_default_str();
+    check->add_option("--public-key", checking.publicKey, "also check the manifests' signatures with this FILE.pub")
+        ->type_name("FILE.pub")
+        ->check(kValue);
+    check->add_option("--wait", checking.waitSeconds, "ask again until the host serves the served folder's manifests")
+        ->type_name("SECONDS")
+        ->check(kSeconds);
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -132,7 +159,7 @@ int main(int argc, char** argv) {
         }
         bool commandGiven = !app.get_subcommands().empty();
         std::fprintf(stderr, "orvane-publish: %s\n%s(see orvane-publish --help, or COMMAND --help)\n", e.what(),
-                     commandGiven ? "" : "commands: publish, rollback, verify, prune, history, keygen\n");
+                     commandGiven ? "" : "commands: publish, rollback, verify, prune, history, keygen, check\n");
         return kUsageError;
     }
 
@@ -150,6 +177,14 @@ int main(int argc, char** argv) {
         }
         std::fprintf(stderr, "removed %zu stored files\n", removed.size());
         return 0;
+    }
+    if (check->parsed()) {
+        std::vector<std::string> problems;
+        bool right = CheckHost(checking, problems);
+        for (const std::string& p : problems) {
+            Fail(p);
+        }
+        return right ? 0 : kRefused;
     }
     if (keygen->parsed()) {
         std::string publicLine;

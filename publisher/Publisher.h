@@ -47,31 +47,12 @@ std::string VersionProblem(const std::string& version);
 // The build's regular files with their sizes (no digests yet), sorted by path; false with a message naming the file.
 bool CollectBuild(const std::filesystem::path& buildFolder, std::vector<BuildFile>& files,
                   std::vector<std::string>& warnings, std::string& error);
-// Reads every file once, one worker per core, filling in its digest; with blobFolder set, content not
-// stored there yet is stored in the same pass. expected[i] is the digest the file had before (empty when
-// unknown). With problems given, a file that fails is listed there with an empty digest and the rest go on.
-bool HashBuild(const std::filesystem::path& buildFolder, std::vector<BuildFile>& files,
-               const std::filesystem::path& blobFolder, const std::vector<std::string>& expected, std::string& error,
-               std::vector<std::string>* problems = nullptr);
-// Writes to a temporary name, flushes it to disk, renames it over the target and flushes the folder.
-bool WriteWhole(const std::filesystem::path& target, const std::string& bytes, std::string& error);
-// Flushes a folder's entries (renames, removals) to disk.
-bool SyncFolder(const std::filesystem::path& folder, std::string& error);
-// Takes ROOT/publish.lock exclusively, waiting up to `seconds`; lockFd stays open until UnlockServed.
-bool LockServed(const std::filesystem::path& servedRoot, double seconds, int& lockFd, std::string& error);
-// Releases what LockServed took (a negative descriptor is nothing to release).
-bool UnlockServed(int lockFd);
 // The manifest text, laid out so that every first-occurrence search of the launcher finds its key.
 std::string ManifestText(const std::string& version, bool mandatory, const std::vector<BuildFile>& files,
                          const std::vector<std::string>& deletedFiles);
 // Scans the text with the launcher's own scanner; empty when it reads back exactly as meant.
 std::string ReadBackProblem(const std::string& text, const std::string& version, bool mandatory,
                             const std::vector<BuildFile>& files, const std::vector<std::string>& deletedFiles);
-// The request path the launcher fetches a file's bytes from.
-std::string BlobUrl(const std::string& sha256);
-// Where that file is stored under the served root.
-std::filesystem::path BlobPath(const std::filesystem::path& servedRoot, const std::string& sha256);
-
 // The recorded versions, oldest first; empty when nothing was published; false naming the file when damaged.
 bool ReadHistory(const std::filesystem::path& servedRoot, std::vector<PublishedVersion>& history, std::string& error);
 // Replaces the history whole, flushed to disk before the rename.

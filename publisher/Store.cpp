@@ -12,11 +12,14 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
-#include "publisher/Publisher.h"
+#include "publisher/ProgressLine.h"
+#include "publisher/Store.h"
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -24,8 +27,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr size_t kChunk = 1 << 20;
-constexpr double kTerminalEverySeconds = 0.25;
-constexpr double kLogEverySeconds = 5;
 
 std::string ErrnoText() {
     return std::strerror(errno);
@@ -143,18 +144,6 @@ bool StoreOnce(const fs::path& source, const fs::path& blobFolder, size_t index,
     return ok;
 }
 
-std::string Amount(double bytes) {
-    const char* units[] = {"B", "KiB", "MiB", "GiB", "TiB"};
-    int unit = 0;
-    while (bytes >= 1024 && unit < 4) {
-        bytes /= 1024;
-        ++unit;
-    }
-    char text[32];
-    std::snprintf(text, sizeof text, unit ? "%.1f %s" : "%.0f %s", bytes, units[unit]);
-    return text;
-}
-
 }  // namespace
 
 bool HashBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, const fs::path& blobFolder,
@@ -204,31 +193,16 @@ bool HashBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, const
     for (size_t i = 0; i < workers; ++i) {
         threads.emplace_back(work);
     }
-    // On a terminal one line that keeps changing; in a log a line every few seconds, never one per file.
-    bool terminal = ::isatty(STDERR_FILENO) == 1;
-    double every = terminal ? kTerminalEverySeconds : kLogEverySeconds;
-    Clock::time_point start = Clock::now(), lastShown = start;
-    bool shown = false;
+    ProgressLine progress = StartProgress();
     std::unique_lock<std::mutex> hold(mutex);
     while (!finished.wait_for(hold, std::chrono::milliseconds(100), [&] { return running == 0; })) {
-        Clock::time_point now = Clock::now();
-        if (std::chrono::duration<double>(now - lastShown).count() < every) {
-            continue;
-        }
-        lastShown = now;
-        double seconds = std::chrono::duration<double>(now - start).count();
-        std::fprintf(stderr, terminal ? "\r  reading the build: %s of %s, %s/s   " : "  reading the build: %s of %s, %s/s\n",
-                     Amount(static_cast<double>(done)).c_str(), Amount(static_cast<double>(total)).c_str(),
-                     Amount(static_cast<double>(done) / seconds).c_str());
-        shown = true;
+        ShowProgress(progress, "reading the build", done, total);
     }
     hold.unlock();
     for (std::thread& t : threads) {
         t.join();
     }
-    if (shown && terminal) {
-        std::fputc('\n', stderr);
-    }
+    EndProgress(progress);
     if (!firstError.empty()) {
         error = firstError;
         return false;
@@ -301,4 +275,12 @@ bool LockServed(const fs::path& servedRoot, double seconds, int& lockFd, std::st
 
 bool UnlockServed(int lockFd) {
     return lockFd < 0 || ::close(lockFd) == 0;
+}
+
+bool ReadWhole(const fs::path& file, std::string& text) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    text = bytes.str();
+    return static_cast<bool>(in);
 }

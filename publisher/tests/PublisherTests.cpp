@@ -197,7 +197,7 @@ TEST_F(Publisher, CommandLineTable) {
         {"a.pak=x", "publish --build B --version --dry-run --served S", 2, "", "--version: must not begin with '-'", 0},
         {"", "publish --build B --version 11 --served --dry-run", 2, "", "--served", 0},
         {"", "publish --build '' --version 11 --served S", 2, "", "--build: must not be empty", 0},
-        {"", "pubish --build B", 2, "", "commands: publish, rollback, verify, prune, history, keygen", 0},
+        {"", "pubish --build B", 2, "", "commands: publish, rollback, verify, prune, history, keygen, check", 0},
         // Versions no player on an earlier one could install, or that would reach no one.
         {"a.pak/inner=x", "publish --build B --version 11 --served S", 1, "",
          "a.pak/inner needs a folder a.pak, but version 3 has a file a.pak", 0},

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 # The real launcher exe under Wine in a real window against the test nginx, seen and pressed from
-# outside as a player would (window_probe): what only the whole program can show.
+# outside as a player would (window_probe): what only the whole program can show. Also what players
+# receive through the shipped site and the caching edge, held to it by orvane-publish check.
 # Usage: launcher_e2e.py CASE BUILD_DIR SERVER_STATE_DIR   (CASE: a function below; needs DISPLAY)
+import email.utils
 import hashlib
 import os
 import shutil
@@ -13,6 +15,7 @@ from pathlib import Path
 
 CASE, BUILD, STATE = sys.argv[1], Path(sys.argv[2]), Path(sys.argv[3])
 WWW, LOG, PROBE = STATE / "www", STATE / "nginx-access.log", BUILD / "tests" / "window_probe.exe"
+FAULT, ORIGIN_LOG, CA = STATE / "fault-www", STATE / "origin-access.log", STATE / "pki" / "ca.crt"
 EXE, INSTALLED = "OrvaneLauncher.exe", "Orvane 1.0 установлен и проверен. Можно играть."
 GAME_ARGS = "192.0.2.10:7777 -ini:Game:[/Script/Orvane.OrvaneAccountSubsystem]:ApiBaseUrl=https://localhost"
 # The title, the frame's style (a caption, a menu and a minimise box; no sizing, no maximise box) and
@@ -49,9 +52,34 @@ def blob(data):
     return "/updates/blobs/" + hashlib.sha256(data).hexdigest()
 
 
-def requests():
-    # What nginx was asked since the last publish: [path, Range]
-    return [line.split("|") for line in LOG.read_text(encoding="utf-8").splitlines()]
+def requests(log=LOG):
+    # What nginx (or the origin behind the edge) was asked since the last publish: [path, Range]
+    return [line.split("|") for line in log.read_text(encoding="utf-8").splitlines()]
+
+
+def head(path, *args):
+    # The status line and headers the test nginx answers on 127.0.0.1 (or with -6 on ::1).
+    return subprocess.run(["curl", "-s", "--cacert", CA, "-o", "/dev/null", "-D", "-", *args, f"https://localhost{path}"],
+                          capture_output=True, encoding="utf-8").stdout
+
+
+def serve(edge):
+    # What nginx serves on 127.0.0.1 and ::1: the shipped site, or the edge in front of it (see start.sh).
+    sites = ["origin-behind-edge.conf", "orvane-edge.conf"] if edge else ["orvane-updates.conf"]
+    (STATE / "site.conf").write_text("".join(f"include {STATE / site};\n" for site in sites))
+    subprocess.run(["nginx", "-p", STATE, "-c", STATE / "nginx.conf", "-s", "reload"], check=True, stderr=subprocess.DEVNULL)
+    check(eventually(lambda: ("X-Cache" in head("/updates/latest.json")) == edge), "nginx serves " + ("the edge" if edge else "the site"))
+
+
+def publisher(*args):
+    # The publisher's exit status and standard error.
+    done = subprocess.run([os.environ["ORVANE_PUBLISHER"], *args], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                          encoding="utf-8")
+    return done.returncode, done.stderr
+
+
+def check_host(url, *args):
+    return publisher("check", "--url", url, "--ca-file", str(CA), "--served", str(WWW), *args)
 
 
 def publish(files, version="1.0"):
@@ -176,6 +204,98 @@ def exit_while_logging(folder):
         check(not stray, f"round {round_ + 1}: no stray file appeared beside the launchers {stray}")
 
 
+def fronts(folder):
+    # orvane-publish check passes the shipped site and a right front, and names each fault of a bad front
+    # (the fault server set as one); then the site's other promises, asked with curl and openssl.
+    pak, missing = "Content/Paks/Orvane-Windows.pak", "/updates/blobs/" + "0" * 64
+    same = {f"Engine/{i}.ini": b"%d" % i for i in range(30)}  # in both versions: only the pak is new in 1.0
+    publish(GAME | same | {pak: b"0.9"}, "0.9")
+    stale = (WWW / "updates/latest.json").read_bytes()
+    files = publish(GAME | same)
+    started = time.time()
+    code, said = check_host("https://localhost", "--all")
+    check(code == 0 and "players are served right" in said, f"check --all passes the site ({time.time() - started:.1f} s): {said}")
+    shutil.rmtree(FAULT)
+    shutil.copytree(WWW / "updates", FAULT / "updates")
+    (FAULT / "updates/stale.json").write_bytes(stale)
+    url = blob(files[pak])
+    for rules, args, status, problems in [  # the fault server's control.txt, options, exit status, lines wanted
+        ("", ["--all"], 0, ["players are served right"]),
+        # --sample 1 takes one file at random and every file new in 1.0: the pak.
+        (f"{url} norange", ["--sample", "1"], 1, ["(the launcher needs 206): a download resumed", "(its end; needs 416)"]),
+        ("/updates/latest.json gzip", [], 1, ["/updates/latest.json: Content-Encoding: gzip when the request offers"]),
+        ("/updates/latest.json header Cache-Control max-age=3600", [], 1, ["latest.json: may be kept 3600 s"]),
+        ("/updates/latest.json as /updates/stale.json", ["--wait", "1"], 1,
+         ["latest.json: players are offered 0.9, the served folder has 1.0 (still after 1 s)", "names 0.9, /updates/full.json names 1.0"]),
+        (f"{url} short 1000", [], 1, [f"{url} ({pak}): 1000 bytes, the manifest says {len(files[pak])}", 'to "Range: bytes=']),
+        (f"{missing} header Cache-Control max-age=31536000, immutable", [], 1, [f"{missing}: its 404 may be kept 31536000 s"])]:
+        (FAULT / "control.txt").write_text(rules + "\n")
+        code, said = check_host("https://127.0.0.2", *args)
+        lines = said.count("orvane-publish: ")
+        check(code == status and lines == len(problems) - (not status) and all(p in said for p in problems),
+              f"{rules or 'a right front'}: exit {code}, {lines} problems: {said}")
+    for args in (["http://localhost"], ["https://localhost/updates"], ["https://localhost", "--sample", "0"],
+                 ["https://localhost", "--all", "--sample", "2"]):
+        check(publisher("check", "--url", *args)[0] == 2, f"a usage error: {args}")
+    # Only the manifests and stored files are served: no other file, nothing through a link.
+    (WWW / "updates/.git").mkdir()
+    for name in ("notes.html", ".git/config"):
+        (WWW / "updates" / name).write_text("team notes")
+    for name in ("passwd", "blobs/" + "e" * 64):
+        (WWW / "updates" / name).symlink_to("/etc/passwd")
+    modified = email.utils.formatdate((WWW / "updates/latest.json").stat().st_mtime, usegmt=True)
+    for path, args, answer in [("/updates/notes.html", [], " 404 "), ("/updates/.git/config", [], " 404 "),
+                               ("/updates/passwd", [], " 404 "), ("/updates/blobs/" + "e" * 64, [], " 404 "),
+                               ("/publish-history.json", [], " 404 "), ("/updates/latest.json", ["-6"], " 200 "),
+                               ("/updates/latest.json", ["-H", f"If-Modified-Since: {modified}"], " 200 "),
+                               ("/updates/latest.json", [], "\nServer: nginx\n")]:
+        check(answer in head(path, *args), f"{path} {args}: {answer.strip()}")
+    for args, wanted in [("-tls1_2 -cipher AES128-SHA", ""), ("-tls1_2 -cipher ECDHE-RSA-AES128-SHA", ""),
+                         ("-tls1_2 -cipher AES128-GCM-SHA256", ""), ("-tls1_2 -cipher ECDHE-RSA-AES128-GCM-SHA256", "TLSv1.2"),
+                         ("-tls1_3", "TLSv1.3"), ("-tls1_2 -no_ticket -reconnect", "Reused, TLSv1.2")]:
+        tls = subprocess.run(["openssl", "s_client", "-connect", "127.0.0.1:443", "-servername", "localhost", *args.split()],
+                             stdin=subprocess.DEVNULL, capture_output=True, encoding="utf-8")
+        check(wanted in tls.stdout if wanted else tls.returncode != 0, f"TLS {args}: {wanted or 'refused'}")
+
+
+def edge(folder):
+    # Through the caching edge: an installation cut and resumed in a file the edge holds and in one it does
+    # not, a publish that reaches the launcher within the manifests' cache time, and twenty downloaders at
+    # once on one file the edge has not seen. The origin must be asked for each slice of a file once.
+    paks = {"Content/Paks/A-cached.pak": os.urandom(64 << 20), "Content/Paks/B-uncached.pak": os.urandom(64 << 20)}
+    files = publish(GAME | paks)
+    cached, uncached = (blob(data) for data in paks.values())
+    subprocess.run(["curl", "-s", "--cacert", CA, "-o", "/dev/null", f"https://localhost{cached}"], check=True)
+    LOG.write_text("")
+    ORIGIN_LOG.write_text("")
+    for number, past in ((1, 10), (2, 60)):  # percent of all bytes: into the first, into the second file
+        run(folder, f"Скачиваю файл {number} из 6: {Path(list(paks)[number - 1]).name}", past, kill=True)
+    run(folder, INSTALLED)
+    check(all((folder / p).read_bytes() == data for p, data in files.items()), "every file holds its published bytes")
+    for url in (cached, uncached):
+        asked = [r for path, r in requests() if path == url]
+        check(len(asked) == 2 and asked[0] == "-" and asked[1].startswith("bytes="), f"resumed: {asked}")
+    slices = lambda url: sorted(r for path, r in requests(ORIGIN_LOG) if path == url)
+    eight = sorted(f"bytes={i << 23}-{((i + 1) << 23) - 1}" for i in range(8))
+    check(slices(cached) == [] and slices(uncached) == eight, f"the origin was asked for each slice once: {slices(uncached)}")
+    files["Content/Карты/гавань.umap"] += b"1.1"
+    head("/updates/latest.json")  # the edge holds 1.0 for its cache time from now
+    publish(files, "1.1")
+    code, said = check_host("https://localhost", "--wait", "4")  # 2 s, counted in whole seconds: under 4
+    check(code == 0, f"check --served --wait: the edge serves 1.1 within its cache time: {said}")
+    run(folder, "Обновление 1.1 установлено и проверено. Можно играть.")
+    data = os.urandom(64 << 20)
+    (WWW / blob(data)[1:]).write_bytes(data)
+    ORIGIN_LOG.write_text("")
+    tool = BUILD / "bench" / "bench_download.exe"
+    temporary = [folder.parent / f"{i}.download" for i in range(20)]
+    many = [wine(tool, "ours", blob(data), "Z:" + str(t).replace("/", "\\"), str(len(data)), stdout=subprocess.DEVNULL)
+            for t in temporary]
+    check([d.wait(timeout=240) for d in many] == [0] * 20 and all(t.read_bytes() == data for t in temporary),
+          "twenty downloads through the edge at once, each whole")
+    check(slices(blob(data)) == eight, f"one origin fetch of each slice: {slices(blob(data))}")
+
+
 def signed_release(folder):
     # The signed release build (a trial for localhost, with a manifest key) installs a version the publisher
     # signed, then refuses the next one once a hand has changed its manifest in the served folder.
@@ -183,8 +303,13 @@ def signed_release(folder):
     run(folder, INSTALLED)
     check(all((folder / p).read_bytes() == data for p, data in files.items()), "every file holds its published bytes")
     publish(files | {"Orvane.exe": b"MZ not the team's"}, "1.1")
+    key = ("--public-key", os.environ["ORVANE_SIGNING_KEY"] + ".pub")
+    check(check_host("https://localhost", *key)[0] == 0, "check finds both manifests signed")
     manifest = WWW / "updates" / "latest.json"
     manifest.write_text(manifest.read_text(encoding="utf-8").replace('"mandatory": false', '"mandatory": true'))
+    code, said = check_host("https://localhost", *key)
+    check(code == 1 and "latest.json: its signature does not verify" in said, f"check names the changed manifest: {said}")
+    LOG.write_text("")
     run(folder, "Сервер версий вернул неправильный файл. Установленная игра не изменена.")
     check(all((folder / p).read_bytes() == data for p, data in files.items()), "the installed files are kept")
     check(requests() == [["/updates/latest.json", "-"]], "nothing fetched but the manifest")
@@ -192,6 +317,7 @@ def signed_release(folder):
 
 (BUILD / "e2e-screenshots").mkdir(exist_ok=True)
 shutil.rmtree(WWW)  # each case publishes its own history from 1.0
+serve(CASE == "edge")
 with tempfile.TemporaryDirectory(prefix="orvane-e2e-", ignore_cleanup_errors=True) as root:
     game_folder = Path(root) / "Мои игры" / "Orvane"
     game_folder.mkdir(parents=True)

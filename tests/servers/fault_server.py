@@ -9,8 +9,14 @@
 #     /updates/a.bin norange      200 with the whole file, whatever Range asks
 #     /updates/a.bin status 500   that status with an empty body
 #     /updates/a.bin hang         read the request, never answer
+#     /updates/a.bin short 1000   the first 1000 bytes, served as if they were the whole file
+#     /updates/a.bin gzip         compressed when the request offers gzip, as a misconfigured CDN does
+#     /updates/a.bin as /b.json   the bytes of another file under ROOT (a stale copy)
+#     /updates/a.bin header Cache-Control max-age=3600     that header on every answer for the path
+# Lines for one path apply together. Otherwise answers carry the shipped site's Cache-Control.
 # Every request is appended to LOG as it arrives: path|range header|method|user agent|the names of all
 # headers received, sorted and comma-separated.
+import gzip
 import http.server
 import os
 import re
@@ -27,6 +33,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def answer(self, status, body=b"", headers=(), cut=None):
         try:
             self.send_response(status)
+            cache = "no-cache" if self.path.endswith(".json") else "no-store" if status > 206 else "max-age=31536000"
+            if not any(name == "Cache-Control" for name, _ in headers):
+                headers = [*headers, ("Cache-Control", cache)]
             for name, value in [("Content-Length", str(len(body))), ("Connection", "close"), *headers]:
                 self.send_header(name, value)
             self.end_headers()
@@ -38,30 +47,33 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         rules = os.path.join(ROOT, "control.txt")
         with open(rules if os.path.exists(rules) else os.devnull, encoding="utf-8") as f:
-            rule = {p[0]: p[1:] for p in (line.split() for line in f) if p}.get(self.path, [""])
-        path = os.path.join(ROOT, self.path.lstrip("/"))
+            lines = [p[1:] for p in (line.split() for line in f) if p and p[0] == self.path]
+        rule, headers = {r[0]: r[1:] for r in lines}, [(r[1], " ".join(r[2:])) for r in lines if r[0] == "header"]
+        path = os.path.join(ROOT, rule.get("as", [self.path])[0].lstrip("/"))
         with open(LOG, "a", encoding="utf-8") as f:  # one short append a line: lines never interleave
             f.write(f"{self.path}|{self.headers.get('Range', '')}|{self.command}|"
                     f"{self.headers.get('User-Agent', '')}|{','.join(sorted(self.headers.keys()))}\n")
         match = re.fullmatch(r"bytes=(\d+)-", self.headers.get("Range", ""))
-        if rule[0] == "hang":
+        if "hang" in rule:
             threading.Event().wait()
-        elif rule[0] == "status":
-            self.answer(int(rule[1]))
+        elif "status" in rule:
+            self.answer(int(rule["status"][0]), headers=headers)
         elif ".." in self.path.split("/") or not os.path.isfile(path):
-            self.answer(404)
+            self.answer(404, headers=headers)
         else:
             with open(path, "rb") as f:
-                data = f.read()
-            cut = int(rule[1]) if rule[0] == "cut" else None
-            start = int(match.group(1)) if match and rule[0] != "norange" else None
+                data = f.read()[:int(rule["short"][0])] if "short" in rule else f.read()
+            if "gzip" in rule and "gzip" in self.headers.get("Accept-Encoding", ""):
+                data, headers = gzip.compress(data), [*headers, ("Content-Encoding", "gzip")]
+            cut = int(rule["cut"][0]) if "cut" in rule else None
+            start = int(match.group(1)) if match and "norange" not in rule else None
             if start is None:
-                self.answer(200, data, cut=cut)
+                self.answer(200, data, headers, cut)
             elif start >= len(data):
-                self.answer(416, headers=[("Content-Range", f"bytes */{len(data)}")])
+                self.answer(416, headers=[("Content-Range", f"bytes */{len(data)}"), *headers])
             else:
-                self.answer(206, data[start:], [("Content-Range", f"bytes {start}-{len(data) - 1}/{len(data)}")], cut)
-
+                self.answer(206, data[start:], [("Content-Range", f"bytes {start}-{len(data) - 1}/{len(data)}"), *headers],
+                            cut)
 
 server = http.server.ThreadingHTTPServer((ADDRESS, 443), Handler)
 server.daemon_threads = True

@@ -20,17 +20,27 @@ fi
 # Trusted inside the test prefix only; the host's trust store is left alone.
 "$2" "$3" "Z:$(echo "$pki/ca.der" | tr / '\\')"
 
-# The shipped site configuration, pointed at this folder; each substitution must have taken.
+# The shipped site configurations, pointed at this folder; each substitution must have taken. site.conf
+# chooses what nginx serves: the site alone on 127.0.0.1 and ::1, or (tests/e2e, "edge") the caching
+# edge there in front of the same site on 127.0.0.3.
 sed -e "s|@STATE@|$state|g" -e "s|@RATE@|${4:-0}|" "$here/nginx.conf.in" > "$state/nginx.conf"
-sed -e "s|^\( *listen\) .*# change.*|\1 127.0.0.1:443 ssl;|" \
+render() {  # render FILE IPv4 IPv6-or-empty OUT
+  sed -e "s|^\( *listen\) [0-9].*# change.*|\1 $2:443 ssl;|" -e "s|^\( *listen\) \[.*# change.*|${3:+  listen $3:443 ssl;}|" \
     -e "s|^\( *server_name\) .*# change.*|\1 localhost;|" \
     -e "s|^\( *ssl_certificate\) .*# change.*|\1 $pki/server.crt;|" \
     -e "s|^\( *ssl_certificate_key\) .*# change.*|\1 $pki/server.key;|" \
     -e "s|^\( *root\) .*# ROOT.*|\1 $state/www;|" \
-    "$here/../../deploy/nginx/orvane-updates.conf" > "$state/orvane-updates.conf"
-for line in "listen 127.0.0.1:443" "server_name localhost" "ssl_certificate $pki" "ssl_certificate_key $pki" "root $state/www"; do
-  grep -q "$line" "$state/orvane-updates.conf" || { echo "site configuration lacks: $line" >&2; exit 1; }
-done
+    -e "s|^\(proxy_cache_path\) [^ ]*\(.*\)  # change.*|\1 $state/edge-cache\2|" -e "s|^\( *server\) .*# change.*|\1 127.0.0.3:443;|" \
+    -e "s|^\( *proxy_set_header Host\) .*# change.*|\1 localhost;|" -e "s|^\( *proxy_ssl_name\) .*# change.*|\1 localhost;|" \
+    -e "s|^\( *proxy_ssl_trusted_certificate\) .*# change.*|\1 $pki/ca.crt;|" "$here/../../deploy/nginx/$1" > "$state/$4"
+  ! grep -n "^ *[a-z].*# change" "$state/$4" >&2 || { echo "left as shipped in $4" >&2; exit 1; }
+  ! grep -q "^ *root" "$state/$4" || grep -q "root $state/www;" "$state/$4" || { echo "$4 lacks its root" >&2; exit 1; }
+}
+render orvane-updates.conf 127.0.0.1 "[::1]" orvane-updates.conf
+render orvane-updates.conf 127.0.0.3 "" origin-behind-edge.conf
+render orvane-edge.conf 127.0.0.1 "[::1]" orvane-edge.conf
+echo "include $state/orvane-updates.conf;" > "$state/site.conf"
+rm -rf "$state/edge-cache"
 nginx -p "$state" -c "$state/nginx.conf" -e "$state/nginx-error.log"
 setsid python3 "$here/fault_server.py" "$state/fault-www" "$state/fault-requests.log" 127.0.0.2 \
   "$pki/server.crt" "$pki/server.key" </dev/null >"$state/fault-server.out" 2>&1 &

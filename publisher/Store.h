@@ -1,0 +1,29 @@
+#pragma once
+// The served tree on disk: stored files, whole-file writes and the publish lock.
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "publisher/Publisher.h"
+
+// Reads every file once, one worker per core, filling in its digest; with blobFolder set, content not
+// stored there yet is stored in the same pass. expected[i] is the digest the file had before (empty when
+// unknown). With problems given, a file that fails is listed there with an empty digest and the rest go on.
+bool HashBuild(const std::filesystem::path& buildFolder, std::vector<BuildFile>& files,
+               const std::filesystem::path& blobFolder, const std::vector<std::string>& expected, std::string& error,
+               std::vector<std::string>* problems = nullptr);
+// Writes to a temporary name, flushes it to disk, renames it over the target and flushes the folder.
+bool WriteWhole(const std::filesystem::path& target, const std::string& bytes, std::string& error);
+// Flushes a folder's entries (renames, removals) to disk.
+bool SyncFolder(const std::filesystem::path& folder, std::string& error);
+// Takes ROOT/publish.lock exclusively, waiting up to `seconds`; lockFd stays open until UnlockServed.
+bool LockServed(const std::filesystem::path& servedRoot, double seconds, int& lockFd, std::string& error);
+// Releases what LockServed took (a negative descriptor is nothing to release).
+bool UnlockServed(int lockFd);
+// The whole file into text; false when it cannot be read.
+bool ReadWhole(const std::filesystem::path& file, std::string& text);
+// The request path the launcher fetches a file's bytes from.
+std::string BlobUrl(const std::string& sha256);
+// Where that file is stored under the served root.
+std::filesystem::path BlobPath(const std::filesystem::path& servedRoot, const std::string& sha256);
+
