@@ -98,7 +98,7 @@ void RunUnixCommand(const std::wstring& folder, std::wstring command, bool linki
 }  // namespace
 
 TEST_F(InFolder, ObsoleteFileRemoval) {
-    for (const char* name : {"x.pak", "a/b/y.pak", "a/z.pak", "kept.pak", "held.pak", "Orvane.ini", "victim.txt"}) {
+    for (const char* name : {"x.pak", "a/b/y.pak", "a/z.pak", "kept.pak", "held.pak", "Orvane.ini", "mods/link.pak"}) {
         WriteBytes(InPath(folder, name), name);
         // All but x.pak read-only, where deleting needs the flag cleared first (Windows before POSIX deletes).
         SetFileAttributesW(InPath(folder, name).c_str(),
@@ -106,8 +106,8 @@ TEST_F(InFolder, ObsoleteFileRemoval) {
     }
     // A link made on the Linux side, as Linux players have them: Wine cannot make one, but starts Unix programs.
     CreateDirectoryW((folder + L"\\links").c_str(), nullptr);
-    RunUnixCommand(folder + L"\\links", L"Z:\\bin\\ln -s ../victim.txt link.pak", true);
-    HANDLE victim = CreateFileW((folder + L"\\victim.txt").c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+    RunUnixCommand(folder + L"\\links", L"Z:\\bin\\ln -s ../mods/link.pak link.pak", true);
+    HANDLE victim = CreateFileW((folder + L"\\mods\\link.pak").c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr);
     wchar_t reached[MAX_PATH] = L"";
     GetFinalPathNameByHandleW(victim, reached, MAX_PATH, 0);
     CloseHandle(victim);
@@ -124,7 +124,7 @@ TEST_F(InFolder, ObsoleteFileRemoval) {
         {L"a\\z.pak", true, kDeleted + L"a\\z.pak"}, {L"a/b", false, kNonFile + L"a\\b"}, {L"a/..", false, kNonFile},
         {L"../x.pak", false, kUnsafe + L"../x.pak"}, {zero, false, kUnsafe + zero},  // the name before the zero stays
         {L"conin$", false, kUnsafe + L"conin$"}, {L"a/NUL.txt", false, kUnsafe + L"a/NUL.txt"},
-        // Wine opens the link's target, whatever the flags say: nothing of another name is deleted.
+        // Wine opens the link's target, whatever the flags say; of the same name, it is still another file.
         {L"links/link.pak", false, L"Refused obsolete path that leads elsewhere: " + folder + L"\\links\\link.pak -> " + reached},
         // A file the game holds open stays without delete sharing (read-only as before) and goes with it.
         {L"kept.pak", false, L"Could not delete obsolete file: " + folder + L"\\kept.pak", FILE_SHARE_READ},
@@ -141,8 +141,8 @@ TEST_F(InFolder, ObsoleteFileRemoval) {
     }
     // Wine would delete the target and keep the link, which then blocks removing the test's folder.
     RunUnixCommand(folder + L"\\links", L"Z:\\bin\\rm link.pak", false);
-    for (const char* name : {"x.pak", "a/b/y.pak", "a/z.pak", "held.pak", "kept.pak", "Orvane.ini", "victim.txt"}) {
-        EXPECT_EQ(FileExists(InPath(folder, name)), std::string("kOv").find(name[0]) != std::string::npos) << name;
+    for (const char* name : {"x.pak", "a/b/y.pak", "a/z.pak", "held.pak", "kept.pak", "Orvane.ini", "mods/link.pak"}) {
+        EXPECT_EQ(FileExists(InPath(folder, name)), std::string("kOm").find(name[0]) != std::string::npos) << name;
     }
     EXPECT_NE(GetFileAttributesW((folder + L"\\kept.pak").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);
 }

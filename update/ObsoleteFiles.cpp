@@ -50,25 +50,35 @@ FileHandle OpenForDeletion(const std::wstring& path) {
                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, error);
 }
 
-// False when the open handle is another file than the name asked for, with that file's path in
-// reached. Wine ignores FILE_FLAG_OPEN_REPARSE_POINT for links made on the Linux side and opens
-// their target, which may lie outside the game folder; on Windows the handle is the link itself.
-// Only the last element is compared: the folders above may be links to other disks, legitimately.
-bool OpensTheNameItself(HANDLE file, const std::wstring& path, std::wstring& reached) {
+// Where the open handle leads once every link is resolved; empty when Windows cannot say.
+std::wstring FinalPath(HANDLE handle) {
     std::vector<wchar_t> buffer(MAX_PATH);
-    DWORD length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
+    DWORD length = GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
     if (length >= buffer.size()) {
         buffer.resize(length + 1);
-        length = GetFinalPathNameByHandleW(file, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
+        length = GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
     }
-    if (length == 0 || length >= buffer.size()) {
+    return length == 0 || length >= buffer.size() ? std::wstring() : std::wstring(buffer.data(), length);
+}
+
+// False when the open handle is another file than the name asked for, with that file's path in
+// reached. Wine ignores FILE_FLAG_OPEN_REPARSE_POINT for links made on the Linux side and opens
+// their target, which may lie outside the game folder and may have the same name; on Windows the
+// handle is the link itself. So the handle must lead to the name inside the folder it stands in,
+// the folder resolved the same way: game folders linked to other disks stay fine.
+bool OpensTheNameItself(HANDLE file, const std::wstring& path, std::wstring& reached) {
+    reached = FinalPath(file);
+    DWORD error = 0;
+    FileHandle folder = OpenFile(ParentFolder(path), FILE_READ_ATTRIBUTES,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS, error);
+    std::wstring folderPath = folder ? FinalPath(folder.get()) : std::wstring();
+    if (reached.empty() || folderPath.empty()) {
         return true;  // nothing to compare with; Windows' own handling of the name stands
     }
-    reached.assign(buffer.data(), length);
-    std::wstring asked = path.substr(LastElementStart(path));
-    std::wstring found = reached.substr(LastElementStart(reached));
-    return CompareStringOrdinal(asked.c_str(), static_cast<int>(asked.size()), found.c_str(),
-                                static_cast<int>(found.size()), TRUE) == CSTR_EQUAL;
+    std::wstring expected = JoinPath(folderPath, path.substr(LastElementStart(path)));
+    return CompareStringOrdinal(expected.c_str(), static_cast<int>(expected.size()), reached.c_str(),
+                                static_cast<int>(reached.size()), TRUE) == CSTR_EQUAL;
 }
 
 // Deletes through the handle. POSIX semantics free the name at once even while others hold the
