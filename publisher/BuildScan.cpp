@@ -80,6 +80,17 @@ std::string PathProblem(const std::string& path) {
 
 std::string PublishedPathProblem(const std::string& path) {
     std::string problem = PathProblem(path);
+    std::string key = WindowsNameKey(path);
+    // The launcher's own files beside the game, and the names it downloads into: a build shipping one
+    // would overwrite its records or collide with a download in progress.
+    for (const char* own : {"launcher-version.txt", "launcher-update.log", "launcher-manifest-serial.txt"}) {
+        if (problem.empty() && (key == WindowsNameKey(own) || key == WindowsNameKey(std::string(own) + ".download"))) {
+            problem = std::string("the launcher keeps its own ") + own + " beside the game";
+        }
+    }
+    if (problem.empty() && key.size() > 9 && key.compare(key.size() - 9, 9, ".DOWNLOAD") == 0) {
+        problem = "a name ending in .download, which the launcher gives the files it is downloading";
+    }
     // A running program cannot be replaced or deleted on Windows: every update would fail at this file forever.
     if (problem.empty() && path.find('/') == std::string::npos && WindowsNameKey(path) == WindowsNameKey(kLauncherExe)) {
         problem = std::string("the launcher cannot replace or delete its own program while it runs; ") + kLauncherExe +

@@ -1,6 +1,7 @@
 // The served tree: updates/latest.json, updates/full.json and updates/blobs/<sha256> are served;
 // publish-history.json and publish.lock beside updates/ are not.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <map>
@@ -113,16 +114,11 @@ long RecordedIndex(const std::vector<PublishedVersion>& history, const std::stri
 // Refusals that need only paths and sizes, made before anything is stored: a label recorded before
 // the last version (players on a later one would never be offered it), a label recorded with other
 // files, and names that change between file and folder.
-bool FitsHistory(const std::vector<PublishedVersion>& history, const PublishedVersion& record, bool signing,
-                 std::string& error) {
-    // One forgotten option must not ship a version that every launcher with the team's key refuses.
-    for (size_t i = history.size(); !signing && i-- > 0;) {
-        if (history[i].serial != 0) {
-            error = "the versions here are signed (" + history[i].version + " with serial " +
-                    std::to_string(history[i].serial) + "): give --signing-key, or every launcher built with the "
-                    "team's key refuses the new manifest";
-            return false;
-        }
+bool FitsHistory(const std::vector<PublishedVersion>& history, const PublishedVersion& record, EVP_PKEY* key,
+                 bool switchKey, std::string& error) {
+    error = SigningProblem(history, record.version, key ? PublicLine(key) : std::string(), switchKey);
+    if (!error.empty()) {
+        return false;
     }
     long index = RecordedIndex(history, record.version);
     if (index >= 0 && static_cast<size_t>(index) + 1 != history.size()) {
@@ -212,10 +208,9 @@ bool ServeVersion(const fs::path& root, std::vector<PublishedVersion>& history, 
         return true;
     }
     if (key) {
-        for (const PublishedVersion& v : history) {
-            record.serial = std::max(record.serial, v.serial);
-        }
-        ++record.serial;
+        auto now = std::chrono::system_clock::now().time_since_epoch();
+        record.serial = NextSerial(history, static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count()));
+        record.key = PublicLine(key);
         manifest = WithSeal(manifest, record.serial, SignManifest(key, manifest, record.serial));
         uint64_t serial = 0;
         problem = SealProblem(key, manifest, serial);
@@ -266,7 +261,8 @@ bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const Publ
     std::vector<PublishedVersion> history;
     if ((!options.dryRun && !LockServed(servedRoot, options.lockSeconds, lock, error)) ||
         !ReadHistory(servedRoot, history, error) ||
-        !FitsHistory(history, PublishedVersion{options.version, options.mandatory, "", files}, key != nullptr, error)) {
+        !FitsHistory(history, PublishedVersion{options.version, options.mandatory, "", files}, key.get(), options.switchKey,
+                     error)) {
         UnlockServed(lock);
         return false;
     }
@@ -333,7 +329,7 @@ bool Rollback(const fs::path& servedRoot, const std::string& from, const Publish
                 "; publish that build again under a new version label instead";
     } else {
         FitsHistory(history, PublishedVersion{options.version, options.mandatory, "", history[static_cast<size_t>(index)].files},
-                    key != nullptr, error);
+                    key.get(), options.switchKey, error);
     }
     bool ok = error.empty() &&
               ServeVersion(servedRoot, history,

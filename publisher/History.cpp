@@ -33,10 +33,12 @@ bool RecordFromJson(const json& entry, PublishedVersion& record) {
     if (!entry.is_object() || !entry.contains("version") || !entry["version"].is_string() ||
         !entry.contains("mandatory") || !entry["mandatory"].is_boolean() || !entry.contains("files") ||
         !entry["files"].is_array() || (entry.contains("publishedAt") && !entry["publishedAt"].is_string()) ||
-        (entry.contains("serial") && !entry["serial"].is_number_unsigned())) {
+        (entry.contains("serial") && !entry["serial"].is_number_unsigned()) ||
+        (entry.contains("key") && !entry["key"].is_string())) {
         return false;
     }
     record.serial = entry.contains("serial") ? entry["serial"].get<uint64_t>() : 0;
+    record.key = entry.contains("key") ? entry["key"].get<std::string>() : std::string();
     record.version = entry["version"];
     record.mandatory = entry["mandatory"];
     record.publishedAt = entry.contains("publishedAt") ? entry["publishedAt"].get<std::string>() : std::string();
@@ -122,6 +124,7 @@ bool WriteHistory(const fs::path& servedRoot, const std::vector<PublishedVersion
         }
         if (v.serial != 0) {
             record["serial"] = v.serial;
+            record["key"] = v.key;
         }
         for (const BuildFile& f : v.files) {
             record["files"].push_back({{"path", f.path}, {"sha256", f.sha256}, {"size", f.size}});
@@ -236,11 +239,14 @@ bool Verify(const fs::path& servedRoot, std::vector<std::string>& problems, cons
         if (key || served.serial != 0) {
             seal = key ? SealProblem(key.get(), text, serial) : std::string();
             std::string found;
+            uint64_t highest = NextSerial(history, 0) - 1;
             seal = !seal.empty() ? seal
                    : !FindManifestSeal(text, serial, found) ? "not signed"
                    : serial != served.serial ? "serial " + std::to_string(serial) + ", but the history records " +
                                                    std::to_string(served.serial) + " for " + served.version
-                                             : std::string();
+                   : serial < highest ? "serial " + std::to_string(serial) + ", below " + std::to_string(highest) +
+                                            " of a version recorded after it (if a publish was cut off, run it again)"
+                                      : std::string();
         }
         if (!seal.empty()) {
             problems.push_back(std::string(name) + ": " + seal + "; players' launchers refuse it");

@@ -53,10 +53,12 @@ void AddServed(CLI::App* command, std::string& served) {
     command->add_option("--served", served, "the served folder (nginx's root)")->type_name("ROOT")->required()->check(kValue);
 }
 
-void AddSigningKey(CLI::App* command, std::string& file) {
-    command->add_option("--signing-key", file, "sign the manifests with this private key (from keygen)")
+void AddSigningKey(CLI::App* command, PublishOptions& options) {
+    command->add_option("--signing-key", options.signingKey, "sign the manifests with this private key (from keygen)")
         ->type_name("FILE")
         ->check(kValue);
+    command->add_flag("--switch-key", options.switchKey, "sign with another key than the last signed version "
+                                                         "(once launchers with both keys have reached players)");
 }
 
 void AddLockTimeout(CLI::App* command, double& seconds) {
@@ -86,7 +88,7 @@ int main(int argc, char** argv) {
     publish->add_flag("--dry-run", options.dryRun, "write nothing; print what would change and what players download");
     publish->add_flag("--allow-empty", options.allowEmpty, "publish a build without files (every file is retired)");
     AddServed(publish, served);
-    AddSigningKey(publish, options.signingKey);
+    AddSigningKey(publish, options);
     AddLockTimeout(publish, options.lockSeconds);
 
     CLI::App* verify = app.add_subcommand("verify", "checks that the manifests read back as published and "
@@ -118,7 +120,7 @@ int main(int argc, char** argv) {
     rollback->add_flag("--mandatory", options.mandatory, "players must not play an older version");
     rollback->add_flag("--dry-run", options.dryRun, "write nothing; print what would change");
     AddServed(rollback, served);
-    AddSigningKey(rollback, options.signingKey);
+    AddSigningKey(rollback, options);
     AddLockTimeout(rollback, options.lockSeconds);
 
     CLI::App* keygen = app.add_subcommand("keygen", "makes a manifest signing key: FILE (private, mode 0600) and "

@@ -25,6 +25,7 @@ struct PublishedVersion {
     std::string publishedAt;  // UTC, ISO 8601; empty in records written before it was kept
     std::vector<BuildFile> files;
     uint64_t serial = 0;  // raised by every signed publish and rollback; 0: not signed
+    std::string key{};    // the public line of the key that signed it; empty: not signed
 };
 
 struct PublishOptions {
@@ -33,6 +34,7 @@ struct PublishOptions {
     bool dryRun = false;
     bool allowEmpty = false;
     std::string signingKey{};  // the private key's file; empty: manifests are not signed
+    bool switchKey = false;    // a key other than the last signed version's is meant (players have both)
     double lockSeconds = kDefaultLockSeconds;
 };
 

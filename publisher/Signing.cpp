@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <algorithm>
 #include <fstream>
 #include <vector>
 
@@ -217,4 +218,41 @@ std::string WithSeal(const std::string& text, uint64_t serial, const std::string
     size_t files = text.find("\"files\": [");
     return text.substr(0, files) + "\"serial\": " + std::to_string(serial) + ",\n  \"signature\": \"" + signature +
            "\",\n  " + text.substr(files);
+}
+
+std::string SigningProblem(const std::vector<PublishedVersion>& history, const std::string& version,
+                           const std::string& keyLine, bool switchKey) {
+    const PublishedVersion* lastSigned = nullptr;
+    for (const PublishedVersion& v : history) {
+        lastSigned = v.serial != 0 ? &v : lastSigned;
+        if (v.version == version && v.serial == 0 && !keyLine.empty()) {
+            return "version " + version + " is published unsigned; to sign it, publish it under a new version label";
+        }
+    }
+    if (!lastSigned) {
+        return std::string();
+    }
+    // One forgotten option must not ship a version that every launcher with the team's key refuses.
+    if (keyLine.empty()) {
+        return "the versions here are signed (" + lastSigned->version + " with serial " +
+               std::to_string(lastSigned->serial) + "): give --signing-key, or every launcher built with the team's "
+               "key refuses the new manifest";
+    }
+    if (keyLine != lastSigned->key && !lastSigned->key.empty() && !switchKey) {
+        return "this key is not the one that signed " + lastSigned->version + " (" + lastSigned->key +
+               "): launchers know only the keys they were built with. Give the right key, or --switch-key once a "
+               "launcher built with both keys has reached players";
+    }
+    if (NextSerial(history, 0) == 0) {
+        return "the history's serials are used up (" + std::to_string(lastSigned->serial) + "); it is damaged";
+    }
+    return std::string();
+}
+
+uint64_t NextSerial(const std::vector<PublishedVersion>& history, uint64_t now) {
+    uint64_t highest = 0;
+    for (const PublishedVersion& v : history) {
+        highest = std::max(highest, v.serial);
+    }
+    return highest == UINT64_MAX ? 0 : std::max(highest + 1, now);
 }

@@ -5,6 +5,9 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include "publisher/Publisher.h"
 
 // Manifest signing keys: ECDSA P-256. The private key lives in a PEM file that never goes near the
 // update host; its public key travels as FILE.pub, one line of base64 of X and Y (64 bytes), the form
@@ -30,3 +33,12 @@ std::string WithSeal(const std::string& text, uint64_t serial, const std::string
 // Empty when the manifest carries a serial and a signature by the key over what the scanner reads of
 // it (serial is then set); else what is wrong.
 std::string SealProblem(EVP_PKEY* key, const std::string& text, uint64_t& serial);
+// Empty when a version may be served with the key whose public line is given (empty: no key); else
+// why not. Once a version is signed, none goes out unsigned, the same label is never signed after the
+// fact, and the key changes only when switchKey says the launchers in players' hands know the new one.
+std::string SigningProblem(const std::vector<PublishedVersion>& history, const std::string& version,
+                           const std::string& keyLine, bool switchKey);
+// Above every recorded serial and not below now (the time in microseconds, where publishes never
+// follow each other closer), so that a history restored from an old backup cannot hand out serials
+// that launchers have already seen; 0 when none is left.
+uint64_t NextSerial(const std::vector<PublishedVersion>& history, uint64_t now);

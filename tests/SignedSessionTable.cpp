@@ -82,6 +82,7 @@ TEST_F(InFolder, SignedSessions) {
         bool updated;            // a.pak installed, old.pak removed, version 2 recorded; else nothing touched
         std::string serialAfter;
         std::string refusal = "";  // the log's refusal line
+        bool recordHeld = false;   // another program holds the serial file open, sharing nothing
     } cases[] = {
         {"first installation", false, nullptr, Signed(v2, 5, kFirst), Installed("2"), true, "5\n"},
         {"signed by the second key", true, "4", Signed(v2, 5, kSecond), Updated("2"), true, "5\n"},
@@ -100,6 +101,8 @@ TEST_F(InFolder, SignedSessions) {
          "Manifest refused: serial 6 is lower than 7, accepted before."},
         {"the same serial again", true, "7", Signed(Manifest("1", false, {}), 7, kFirst), Current("1"), false, "7\n"},
         {"a higher serial", true, "7", Signed(v2, 8, kFirst), Updated("2"), true, "8\n"},
+        {"a record that cannot be read is not taken for none", true, "7", Signed(v2, 6, kFirst), kManifestRejected, false,
+         "7\n", "Manifest refused: the recorded serial cannot be read: 32", true},
         {"two version keys", true, nullptr, Signed(twoVersions, 5, kFirst), Updated("2"), true, "5\n"},
     };
     PutServed(kA, a);
@@ -118,7 +121,11 @@ TEST_F(InFolder, SignedSessions) {
         ResetServer();
         PutServed("/updates/latest.json", c.manifest);
         PutServed("/updates/full.json", c.manifest);
+        HANDLE holder = c.recordHeld ? CreateFileW(InPath(game, "launcher-manifest-serial.txt").c_str(), GENERIC_READ, 0,
+                                                   nullptr, OPEN_EXISTING, 0, nullptr)
+                                     : INVALID_HANDLE_VALUE;
         UpdateVerdict verdict = RunUpdateSession(game, nullptr, nullptr);
+        CloseHandle(holder);
         EXPECT_EQ(WideToUtf8(verdict.message) + (verdict.canPlay ? " +play" : ""),
                   c.verdict + (c.installed || c.updated ? " +play" : "")) << c.name;
         std::string files, expectedFiles = c.updated ? a + "|<absent>|2\n|" : std::string("<absent>|") +

@@ -1,11 +1,12 @@
 #include "update/ManifestTrust.h"
 
-#include <filesystem>
-#include <fstream>
+#include <windows.h>
+
 #include <sstream>
 
 #include "net/ServerHost.h"
 #include "net/Signature.h"
+#include "support/FileHandle.h"
 #include "support/Paths.h"
 #include "support/TextEncoding.h"
 #include "support/UpdateLog.h"
@@ -16,21 +17,31 @@ namespace {
 
 constexpr wchar_t kSerialFileName[] = L"launcher-manifest-serial.txt";
 
-// The highest serial accepted here before; 0 when none was recorded or the record is unreadable (a
-// damaged record must not lock a player out of every update).
-uint64_t RecordedSerial(const std::wstring& installFolder) {
-    std::ifstream file(std::filesystem::path(JoinPath(installFolder, kSerialFileName)), std::ios::binary);
-    std::string line;
-    std::getline(file, line, '\n');
-    uint64_t serial = 0;
-    for (char c : line) {
-        uint64_t digit = static_cast<uint64_t>(c - '0');
-        if (c < '0' || c > '9' || serial > (UINT64_MAX - digit) / 10) {
-            return 0;
+// The highest serial accepted here before, 0 when none was recorded (a damaged record counts as
+// none: it is written whole or not at all, so only a hand can damage it). False when a record is there
+// but cannot be read: taken for none, the next write would lower it and let older manifests back in.
+bool RecordedSerial(const std::wstring& installFolder, uint64_t& serial, DWORD& error) {
+    serial = 0;
+    FileHandle file = OpenFile(JoinPath(installFolder, kSerialFileName), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, error);
+    if (!file) {
+        return error == ERROR_FILE_NOT_FOUND;
+    }
+    char text[32] = {};
+    DWORD read = 0;
+    if (!ReadFile(file.get(), text, sizeof(text) - 1, &read, nullptr)) {
+        error = GetLastError();
+        return false;
+    }
+    for (size_t i = 0; i < read && text[i] != '\n'; ++i) {
+        uint64_t digit = static_cast<uint64_t>(text[i] - '0');
+        if (text[i] < '0' || text[i] > '9' || serial > (UINT64_MAX - digit) / 10) {
+            serial = 0;
+            break;
         }
         serial = serial * 10 + digit;
     }
-    return serial;
+    return true;
 }
 
 bool SignedByKnownKey(const std::string& bytes, const std::string& signatureText) {
@@ -64,7 +75,12 @@ bool IsManifestTrusted(const std::string& body, const UpdateManifest& manifest, 
         return false;
     }
     // A host replaying an older, genuinely signed manifest would take players back to an old build.
-    uint64_t recorded = RecordedSerial(installFolder);
+    uint64_t recorded = 0;
+    DWORD error = 0;
+    if (!RecordedSerial(installFolder, recorded, error)) {
+        AppendLogLine(L"Manifest refused: the recorded serial cannot be read: " + DecimalText(error));
+        return false;
+    }
     if (serial < recorded) {
         AppendLogLine(L"Manifest refused: serial " + DecimalText(serial) + L" is lower than " + DecimalText(recorded) +
                       L", accepted before.");

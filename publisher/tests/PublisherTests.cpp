@@ -182,16 +182,33 @@ TEST_F(Publisher, CommandLineTable) {
         {"a.pak=signed", "keygen --out k", 0, "", "wrote k (the private key", 1},
         {"", "keygen --out k", 1, "", "k exists", 0},
         {"", "publish --build B --version 1 --served K --signing-key k && $P verify --served K --public-key k.pub", 0, "",
-         "signed with serial 1\nverified K", 1},
-        {"", "publish --build B --version 2 --served K", 1, "", "the versions here are signed (1 with serial 1)", 0},
-        {"", "rollback --to 1 --version 2 --served K --signing-key k", 0, "", "published 2: 1 files, 0 obsolete paths, "
-         "signed with serial 2", 1},
+         "signed with serial ", 1},
+        {"", "publish --build B --version 2 --served K", 1, "", "the versions here are signed (1 with serial", 0},
+        {"", "rollback --to 1 --version 2 --served K --signing-key k && grep -o '\"serial\": [0-9]*' K/publish-history.json | "
+             "awk '{print $2}' | sort -c -n -u && echo raised", 0, "raised", "", 1},
         {"", "publish --build B --version 2 --served K --signing-key k", 0, "nothing to do", "", 0},
-        {"", "verify --served K --public-key k.pub && sed -i 's/\"serial\": 2/\"serial\": 3/' K/updates/latest.json && "
-             "$P verify --served K --public-key k.pub", 1, "", "latest.json: its signature does not verify with the key", 1},
+        {"", "verify --served K --public-key k.pub && sed -i 's/\"serial\": \\([0-9]*\\)/\"serial\": 1\\1/' "
+             "K/updates/latest.json && $P verify --served K --public-key k.pub", 1, "",
+         "latest.json: its signature does not verify with the key", 1},
         // Run again, the publish serves its version signed anew.
         {"", "publish --build B --version 2 --served K --signing-key k && $P verify --served K --public-key k.pub", 0, "",
          "completed serving 2\nverified K", 1},
+        // A history restored from a backup two versions old still gives a serial above those launchers have seen.
+        {"", "history --served K >/dev/null && cp K/publish-history.json h0 && cp K/updates/latest.json l0 && $P publish "
+             "--build B --version 3 --served K --signing-key k && $P publish --build E --version 4 --served K --signing-key k "
+             "--allow-empty && a=$(grep -o 'serial\": [0-9]*' K/updates/latest.json | cut -c10-) && cp h0 K/publish-history.json "
+             "&& cp l0 K/updates/latest.json && cp l0 K/updates/full.json && $P publish --build E --version 5 --served K "
+             "--signing-key k --allow-empty && [ $(grep -o 'serial\": [0-9]*' K/updates/latest.json | cut -c10-) -gt $a ] && "
+             "echo above", 0, "above", "", 1},
+        // Another key only when meant; a version published unsigned is never signed after the fact.
+        {"", "keygen --out k2 && $P publish --build E --version 6 --served K --signing-key k2 --allow-empty", 1, "",
+         "this key is not the one that signed 5", 1},
+        {"", "publish --build E --version 6 --served K --signing-key k2 --allow-empty --switch-key && $P verify --served K "
+             "--public-key k2.pub", 0, "", "verified K", 1},
+        {"", "publish --build B --version 1 --served S --signing-key k", 1, "", "version 1 is published unsigned", 0},
+        // A verify finds a replayed manifest of an earlier signed version.
+        {"", "history --served K >/dev/null && cp l0 K/updates/latest.json && $P verify --served K --public-key k.pub", 1, "", "of a version recorded after it",
+         1},
         {"", "verify --served S --public-key k.pub", 1, "", "latest.json: not signed; players' launchers refuse it", 0},
         // A missing value never swallows the option after it; an empty path or a mistyped command is a usage error.
         {"a.pak=x", "publish --build B --version --dry-run --served S", 2, "", "--version: must not begin with '-'", 0},
@@ -212,6 +229,8 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "publish --build E --version 1 --served T --allow-empty", 0, "", "published 1: 0 files", 1},
         {"a.pak=x", "history --served S && ln -s a.pak B/link.pak && $P publish --build B --version 11 --served S", 1, "", "link.pak: symbolic", 0},
         {"", "history --served B.err", 1, "", "B.err is not a folder", 0},
+        {"launcher-version.txt=9", "publish --build B --version 11 --served S", 1, "", "the launcher keeps its own", 0},
+        {"a.pak.download=x", "publish --build B --version 11 --served S", 1, "", "a name ending in .download", 0},
         {"", "prune --served none", 1, "", "no served folder none", 0},
         {"", "rollback --to 1 --version 2 --served none", 1, "", "no served folder none", 0},
         // A failed publish leaves no temporary file behind.
