@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -69,8 +70,9 @@ TEST_F(InFolder, DownloadTable) {
         bool result;
         Lines ranges;  // the Range headers the server saw
         Lines log;     // after "Temporary file opened: " and the number of existing bytes
-        int pauses;    // one-second pauses that must have passed
+        int pauses;    // seconds of pauses and time-outs that must have passed
         bool onSmallDisk = false;
+        std::pair<size_t, size_t> attempts = {};  // over a link that breaks: the fewest and most attempts
     } cases[] = {
         {"fresh, size known", 3145851, "", 0, 3145851, true, {""}, Attempt(1, 0, 200) + kDone, 0},
         {"resumed", 2500000, "", 1000000, 2500000, true, {"bytes=1000000-"}, Attempt(1, 1000000, 206) + kDone, 0},
@@ -89,6 +91,10 @@ TEST_F(InFolder, DownloadTable) {
         // Windows fails the write with 112 (ERROR_DISK_FULL); Wine 8 writes short and sets no error.
         {"disk full: no further attempt, the old file intact", 8388608, "", 0, 8388608, false, {""},
          Attempt(1, 0, 200) + Lines{"WriteFile failed: "} + kFailed, 0, true},
+        // The link's own bytes (TLS, headers) count too, so each resume point comes from what the server saw.
+        {"a stall past the receive time-out: one pause, then the resume", 3000000, "link stall 40 1500000", 0, 3000000,
+         true, {}, {}, 31, false, {2, 2}},
+        {"a link reset every 512 KiB", 4194304, "link reset 524288", 0, 4194304, true, {}, {}, 7, false, {8, 9}},
     };
     for (const auto& c : cases) {
         // The small disk is a 6 MiB file system that the test run mounts there.
@@ -105,18 +111,35 @@ TEST_F(InFolder, DownloadTable) {
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(DownloadToFile(L"/updates/f.bin", temporary, c.size, 0, 0, nullptr, nullptr, L""), c.result) << c.name;
         EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::seconds(c.pauses)) << c.name;
-        Lines log = ReadLines(where + L"\\launcher-update.log");
+        Lines log = ReadLines(where + L"\\launcher-update.log"), ranges = c.ranges, expected = c.log;
+        size_t attempts = 0;
         for (std::string& line : log) {
-            line = line.rfind("WriteFile failed: ", 0) == 0 ? "WriteFile failed: " : line;
+            attempts += line.rfind("Download attempt ", 0) == 0;
+            for (const char* code : {"WriteFile failed: ", "WinHttpReadData failed: "}) {
+                line = line.rfind(code, 0) == 0 ? code : line;
+            }
+        }
+        if (c.attempts.second > 0) {  // each attempt resumes where the one before stopped
+            EXPECT_TRUE(attempts >= c.attempts.first && attempts <= c.attempts.second) << c.name << ": " << attempts;
+            for (std::string request : Requests(attempts)) {
+                request.erase(0, request.find('|') + 1);
+                ranges.push_back(request.substr(0, request.find('|')));
+            }
+            auto from = [&](size_t i) { return ranges[i].empty() ? 0 : std::stoull(ranges[i].substr(6)); };
+            for (size_t i = 0; i < ranges.size(); ++i) {
+                expected = expected + Attempt(int(i + 1), from(i), from(i) ? 206 : 200) +
+                           (i + 1 < ranges.size() ? Lines{"WinHttpReadData failed: ", "Partial file preserved; retrying from byte: " +
+                                                                                        std::to_string(from(i + 1))} : kDone);
+            }
         }
         std::string existing = std::to_string(c.partial <= c.size ? c.partial : 0);
         EXPECT_EQ(log, Lines({"Download start: /updates/f.bin", "Temporary file opened: " + WideToUtf8(temporary) +
-                                                                     "; existing bytes: " + existing}) + c.log) << c.name;
+                                                                     "; existing bytes: " + existing}) + expected) << c.name;
         EXPECT_TRUE(c.onSmallDisk || ReadBytes(temporary) == (c.result ? bytes : bytes.substr(0, c.partial))) << c.name;
         EXPECT_EQ(ReadBytes(where + L"\\файл.bin"), "the old file") << c.name;
         // The requests as the server saw them: GET, our user agent, no header of ours but Range.
         Lines requests;
-        for (const std::string& range : c.ranges) {
+        for (const std::string& range : ranges) {
             requests.push_back("/updates/f.bin|" + range + "|GET|OrvaneLauncher/0.0.1|Connection,Host," +
                                (range.empty() ? "" : "Range,") + "User-Agent");
         }
@@ -166,6 +189,7 @@ TEST_F(InFolder, SessionVerdicts) {
         {"update, 206 to the manifest", v1, "", "/updates/latest.json status 206", kUpdateFetchFailed, true},
         // Windows gives up with 12002, Wine 8 with 10060, after the 30-second receive time-out.
         {"update, the manifest never answers", v1, "", "/updates/latest.json hang", kUpdateFetchFailed, true},
+        {"update, the connection refused: at once", v1, "", "link refuse", kUpdateFetchFailed, true},
         {"update, an empty manifest body", v1, "", "", kManifestRejected, true},
         {"first install, not a manifest", {}, "<html>502</html>", "", kManifestRejected, false},
         {"update, not a manifest", v1, "{\"version\": \"\"}", "", kManifestRejected, true},
@@ -231,13 +255,17 @@ TEST_F(InFolder, SessionVerdicts) {
         PutServed("/updates/latest.json", c.manifest);
         PutServed("/updates/full.json", c.manifest);
         Reports reports;
+        auto start = std::chrono::steady_clock::now();
         UpdateVerdict verdict = RunUpdateSession(game, Record, &reports);
+        // Only a server that never answers may keep a player waiting for the time-out.
+        EXPECT_TRUE(strstr(c.rules, "hang") || std::chrono::steady_clock::now() - start < std::chrono::seconds(10)) << c.name;
         std::string outcome = WideToUtf8(verdict.message) + (verdict.canPlay ? " +play" : "");
         EXPECT_EQ(outcome, c.verdict + (c.canPlay ? " +play" : "")) << c.name;
         for (const auto& [path, bytes] : c.after) {
             EXPECT_EQ(FileExists(InPath(game, path)) ? ReadBytes(InPath(game, path)) : kAbsent, bytes) << c.name << ": " << path;
         }
-        std::vector<std::string> expected = {installed ? "/updates/latest.json" : "/updates/full.json"}, requests;
+        std::vector<std::string> expected, requests;  // a refused connection reaches no server
+        expected.assign(strcmp(c.rules, "link refuse") != 0, installed ? "/updates/latest.json" : "/updates/full.json");
         expected.insert(expected.end(), c.requests.begin(), c.requests.end());
         for (const std::string& request : Requests(expected.size())) {
             requests.push_back(request.substr(0, request.find('|')));
