@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 
+#include "publisher/Estimate.h"
 #include "publisher/Publisher.h"
 
 namespace fs = std::filesystem;
@@ -79,8 +80,8 @@ void PrintPlan(const fs::path& root, const std::vector<PublishedVersion>& histor
                 bytes += f.size;
             }
         }
-        std::printf("  a player on %s downloads %zu files, %llu bytes\n", history[i].version.c_str(), files,
-                    static_cast<unsigned long long>(bytes));
+        std::printf("  a player on %s downloads %zu files, %llu bytes%s\n", history[i].version.c_str(), files,
+                    static_cast<unsigned long long>(bytes), UpdateEstimate(files, bytes).c_str());
     }
 }
 

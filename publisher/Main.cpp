@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "publisher/Estimate.h"
 #include "publisher/Publisher.h"
 
 namespace {
@@ -33,6 +34,14 @@ const CLI::Validator kSeconds(
     },
     "");
 
+const CLI::Validator kPlayerLink(
+    [](std::string& text) {
+        PlayerLink link;
+        return ParsePlayerLink(text, link) ? std::string()
+                                           : "must be Mbit/s above 0 and a round trip in ms, as 50,60; not '" + text + "'";
+    },
+    "");
+
 int Fail(const std::string& message) {
     std::fprintf(stderr, "orvane-publish: %s\n", message.c_str());
     return kRefused;
@@ -49,12 +58,19 @@ void AddLockTimeout(CLI::App* command, double& seconds) {
         ->capture_default_str();
 }
 
+void AddPlayerLink(CLI::App* command, std::string& link) {
+    command->add_option("--player-link", link, "the player's line that --dry-run estimates update times for "
+                                               "(default 50,60: 50 Mbit/s, 60 ms round trip)")
+        ->type_name("MBITS,MS")
+        ->check(kPlayerLink);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app("Publishes game builds for the launcher and keeps the served tree.", "orvane-publish");
     app.require_subcommand(1);
-    std::string served, build, from;
+    std::string served, build, from, playerLink;
     PublishOptions options;
     size_t keep = 3;
 
@@ -64,6 +80,7 @@ int main(int argc, char** argv) {
     publish->add_option("--version", options.version, "the new version's label")->type_name("LABEL")->required();
     publish->add_flag("--mandatory", options.mandatory, "players must not play an older version");
     publish->add_flag("--dry-run", options.dryRun, "write nothing; print what would change and what players download");
+    AddPlayerLink(publish, playerLink);
     AddServed(publish, served);
     AddLockTimeout(publish, options.lockSeconds);
 
@@ -89,6 +106,7 @@ int main(int argc, char** argv) {
     rollback->add_option("--version", options.version, "the new version's label")->type_name("LABEL")->required();
     rollback->add_flag("--mandatory", options.mandatory, "players must not play an older version");
     rollback->add_flag("--dry-run", options.dryRun, "write nothing; print what would change");
+    AddPlayerLink(rollback, playerLink);
     AddServed(rollback, served);
     AddLockTimeout(rollback, options.lockSeconds);
 
@@ -102,6 +120,10 @@ int main(int argc, char** argv) {
         return kUsageError;
     }
 
+    PlayerLink link;
+    if (ParsePlayerLink(playerLink, link)) {
+        SetPlayerLink(link);
+    }
     std::string error;
     if (publish->parsed()) {
         return Publish(build, served, options, error) ? 0 : Fail(error);
