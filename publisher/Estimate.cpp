@@ -6,8 +6,8 @@
 namespace {
 
 // Round trips before each request's first byte, counted by bench/network.sh from its link emulator's log:
-// TCP's handshake, two for TLS 1.2 (all that WinHTTP negotiated there) and the GET. The launcher opens a
-// new connection for every request, so every file pays them all.
+// TCP's handshake, two for TLS 1.2 (what WinHTTP negotiated there, and what Windows 10 offers) and the GET.
+// The launcher opens a new connection for every request, so every file pays them all.
 constexpr double kRoundTripsPerRequest = 4;
 constexpr double kMostMbits = 1e6;
 constexpr double kLongestRoundTripMs = 10000;

@@ -80,18 +80,13 @@ TEST_F(InFolder, DownloadTable) {
         {"partial already complete: no request", 5000, "", 5000, 5000, true, {}, kDone, 0},
         {"unknown size ends with the response", 2097159, "", 0, 0, true, {""},
          Attempt(1, 0, 200) + Lines{"Response completed at byte: 2097159"} + kDone, 0},
-        {"body cut mid-file, resumed twice", 2000000, "/updates/f.bin cut 700000", 0, 2000000, true,
-         {"", "bytes=700000-", "bytes=1400000-"},
-         Attempt(1, 0, 200) + Lines{"Response completed at byte: 700000", "Partial file preserved; retrying from byte: 700000"} +
-             Attempt(2, 700000, 206) + Lines{"Response completed at byte: 1400000",
-                                             "Partial file preserved; retrying from byte: 1400000"} + Attempt(3, 1400000, 206) + kDone,
-         2},
+        {"body cut mid-file, resumed twice", 2000000, "/updates/f.bin cut 700000", 0, 2000000, true, {}, {}, 2, false, {3, 3}},
         {"Range ignored: a 200 body never lands after the partial file", 50000, "/updates/f.bin norange", 1000, 50000, false,
          Lines(64, "bytes=1000-"), ignoredRange + kFailed, 64},
         // Windows fails the write with 112 (ERROR_DISK_FULL); Wine 8 writes short and sets no error.
         {"disk full: no further attempt, the old file intact", 8388608, "", 0, 8388608, false, {""},
          Attempt(1, 0, 200) + Lines{"WriteFile failed: "} + kFailed, 0, true},
-        // The link's own bytes (TLS, headers) count too, so each resume point comes from what the server saw.
+        // A link counts its own bytes (TLS, headers) too: where it breaks a body is not known to the byte.
         {"a stall past the receive time-out: one pause, then the resume", 3000000, "link stall 40 1500000", 0, 3000000,
          true, {}, {}, 31, false, {2, 2}},
         {"a link reset every 512 KiB", 4194304, "link reset 524288", 0, 4194304, true, {}, {}, 7, false, {8, 9}},
@@ -122,11 +117,14 @@ TEST_F(InFolder, DownloadTable) {
                 from.push_back(std::stoull(line.substr(kRetrying.size())));
             }
         }
-        // Over a broken link each attempt must resume where the one before stopped, and the server see that Range.
+        // Each attempt must resume where the one before stopped (the response ended early, or the link broke),
+        // and the server see that Range.
         for (size_t i = 0; c.attempts.second > 0 && i < from.size(); ++i) {
+            std::string cut = strstr(c.rules, "link") ? "WinHttpReadData failed: " : "Response completed at byte: ";
             ranges.push_back(from[i] ? "bytes=" + std::to_string(from[i]) + "-" : "");
             expected = expected + Attempt(int(i + 1), from[i], from[i] ? 206 : 200) +
-                       (i + 1 < from.size() ? Lines{"WinHttpReadData failed: ", kRetrying + std::to_string(from[i + 1])} : kDone);
+                       (i + 1 >= from.size() ? kDone : Lines{cut + (cut[0] == 'W' ? "" : std::to_string(from[i + 1])),
+                                                             kRetrying + std::to_string(from[i + 1])});
         }
         EXPECT_TRUE(from.size() >= c.attempts.first && (!c.attempts.second || from.size() <= c.attempts.second))
             << c.name << ": " << from.size() << " attempts";

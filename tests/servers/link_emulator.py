@@ -81,9 +81,8 @@ async def serve(target, control, log, client_r, client_w):
 
 
 async def main(address, port, target, target_port, control, log):
-    server = await asyncio.start_server(lambda r, w: serve((target, int(target_port)), control, log, r, w), address,
-                                        int(port), reuse_address=True)
-    await server.serve_forever()
+    await (await asyncio.start_server(lambda r, w: serve((target, int(target_port)), control, log, r, w), address,
+                                      int(port), reuse_address=True)).serve_forever()
 
 
 if __name__ == "__main__":
