@@ -2,7 +2,9 @@
 //   bench_download ours URL TEMP SIZE    DownloadToFile into TEMP
 //   bench_download plain URL TEMP        the least WinHTTP loop that writes the body to TEMP
 //   bench_download session FOLDER        one update session over FOLDER
-// Each prints "<seconds> <peak working set in MiB>".
+//   bench_download requests URL COUNT    COUNT plain requests for URL, a new connection each, bodies discarded
+// Each prints "<seconds> <peak working set in MiB>". The host is the one linked in (bench_download_link:
+// the link emulator on 127.0.0.2).
 #include <windows.h>
 #include <psapi.h>
 #include <winhttp.h>
@@ -14,28 +16,32 @@
 #include <vector>
 
 #include "net/Download.h"
+#include "net/ServerHost.h"
 #include "support/TextEncoding.h"
 #include "update/UpdateSession.h"
 
 namespace {
 
+// With no temporary path the body is read and dropped.
 bool PlainDownload(const std::wstring& url, const std::wstring& temporaryPath) {
     HINTERNET session = WinHttpOpen(L"bench", 4, WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0);
-    HINTERNET connection = WinHttpConnect(session, L"localhost", 443, 0);
+    HINTERNET connection = WinHttpConnect(session, kUpdateServerHost, 443, 0);
     HINTERNET request = WinHttpOpenRequest(connection, L"GET", url.c_str(), nullptr, WINHTTP_NO_REFERER,
                                            WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE);
     bool ok = request && WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
               WinHttpReceiveResponse(request, nullptr);
-    HANDLE file = CreateFileW(temporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    HANDLE file = temporaryPath.empty() ? INVALID_HANDLE_VALUE
+                                        : CreateFileW(temporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
     std::vector<char> buffer(1048576);
     DWORD received = 0;
     while (ok && WinHttpReadData(request, buffer.data(), static_cast<DWORD>(buffer.size()), &received) && received > 0) {
         DWORD written = 0;
-        WriteFile(file, buffer.data(), received, &written, nullptr);
+        ok = file == INVALID_HANDLE_VALUE || WriteFile(file, buffer.data(), received, &written, nullptr);
     }
-    // DownloadToFile flushes before it closes, so the reference does too.
-    FlushFileBuffers(file);
-    CloseHandle(file);
+    if (file != INVALID_HANDLE_VALUE) {
+        FlushFileBuffers(file);
+        CloseHandle(file);
+    }
     WinHttpCloseHandle(request);
     WinHttpCloseHandle(connection);
     WinHttpCloseHandle(session);
@@ -63,6 +69,11 @@ int wmain(int argc, wchar_t** argv) {
         ok = DownloadToFile(argv[2], argv[3], std::wcstoull(argv[4], nullptr, 10), 0, 0, nullptr, nullptr, L"");
     } else if (mode == L"plain" && argc == 4) {
         ok = PlainDownload(argv[2], argv[3]);
+    } else if (mode == L"requests" && argc == 4) {
+        ok = true;
+        for (unsigned long n = std::wcstoul(argv[3], nullptr, 10); ok && n > 0; --n) {
+            ok = PlainDownload(argv[2], L"");
+        }
     } else if (mode == L"session" && argc == 3) {
         UpdateVerdict verdict = RunUpdateSession(argv[2], nullptr, nullptr);
         ok = verdict.canPlay;

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -50,27 +51,48 @@ void ReportProgress(Transfer& transfer) {
     transfer.lastPercent = percent;
 }
 
-// Streams the body into the file through the one buffer; never holds more than that in memory.
+// Streams the body into the file through the one buffer; never holds more than that in memory. The
+// buffer is filled from what has already arrived, not by one read that waits for all of it: Wine's
+// WinHttpReadData drops a part-filled buffer when the connection breaks, so a link that breaks more
+// often than every 1 MiB would never move a file forward. What arrived is written before a failure ends the body.
 BodyEnd ReadBody(HINTERNET request, Transfer& transfer) {
     for (;;) {
-        DWORD received = 0;
-        if (!WinHttpReadData(request, transfer.buffer.data(), kTransferBufferSize, &received)) {
-            AppendLogLine(L"WinHttpReadData failed: " + DecimalText(GetLastError()));
-            return BodyEnd::Interrupted;
-        }
-        if (received == 0) {
-            AppendLogLine(L"Response completed at byte: " + DecimalText(transfer.existingBytes));
-            return BodyEnd::Completed;
+        DWORD filled = 0, available = 0, error = 0;
+        bool failed = false;
+        uint64_t wanted = transfer.expectedSize - transfer.existingBytes;  // used only with a size, which is short here
+        while (filled < kTransferBufferSize && (transfer.expectedSize == 0 || filled < wanted)) {
+            DWORD received = 0;
+            if (!WinHttpQueryDataAvailable(request, &available) ||
+                (available > 0 && !WinHttpReadData(request, transfer.buffer.data() + filled,
+                                                   std::min(available, kTransferBufferSize - filled), &received))) {
+                error = GetLastError();
+                failed = true;
+                break;
+            }
+            if (available == 0) {
+                break;
+            }
+            filled += received;
         }
         DWORD written = 0;
-        if (!WriteFile(transfer.file, transfer.buffer.data(), received, &written, nullptr) || written != received) {
+        if (filled > 0 && (!WriteFile(transfer.file, transfer.buffer.data(), filled, &written, nullptr) || written != filled)) {
             AppendLogLine(L"WriteFile failed: " + DecimalText(GetLastError()));
             return BodyEnd::WriteFailed;
         }
         transfer.existingBytes += written;
-        ReportProgress(transfer);
+        if (written > 0) {
+            ReportProgress(transfer);
+        }
+        if (failed) {
+            AppendLogLine(L"WinHttpReadData failed: " + DecimalText(error));
+            return BodyEnd::Interrupted;
+        }
         if (transfer.expectedSize != 0 && transfer.existingBytes >= transfer.expectedSize) {
             return BodyEnd::SizeReached;
+        }
+        if (available == 0) {
+            AppendLogLine(L"Response completed at byte: " + DecimalText(transfer.existingBytes));
+            return BodyEnd::Completed;
         }
     }
 }

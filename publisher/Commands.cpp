@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 
+#include "publisher/Estimate.h"
 #include "publisher/Publisher.h"
 #include "publisher/Signing.h"
 #include "publisher/Store.h"
@@ -84,8 +85,8 @@ void PrintPlan(const fs::path& root, const std::vector<PublishedVersion>& histor
                 bytes += f.size;
             }
         }
-        std::printf("  a player on %s downloads %zu files, %llu bytes\n", history[i].version.c_str(), files,
-                    static_cast<unsigned long long>(bytes));
+        std::printf("  a player on %s downloads %zu files, %llu bytes%s\n", history[i].version.c_str(), files,
+                    static_cast<unsigned long long>(bytes), UpdateEstimate(files, bytes).c_str());
     }
 }
 

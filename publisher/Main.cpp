@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "publisher/Check.h"
+#include "publisher/Estimate.h"
 #include "publisher/Publisher.h"
 #include "publisher/Signing.h"
 
@@ -44,6 +45,14 @@ const CLI::Validator kValue(
     },
     "");
 
+const CLI::Validator kPlayerLink(
+    [](std::string& text) {
+        PlayerLink link;
+        return ParsePlayerLink(text, link) ? std::string()
+                                           : "must be Mbit/s above 0 and a round trip in ms, as 50,60; not '" + text + "'";
+    },
+    "");
+
 int Fail(const std::string& message) {
     std::fprintf(stderr, "orvane-publish: %s\n", message.c_str());
     return kRefused;
@@ -68,12 +77,19 @@ void AddLockTimeout(CLI::App* command, double& seconds) {
         ->capture_default_str();
 }
 
+void AddPlayerLink(CLI::App* command, std::string& link) {
+    command->add_option("--player-link", link, "the player's line that --dry-run estimates update times for "
+                                               "(default 50,60: 50 Mbit/s, 60 ms round trip)")
+        ->type_name("MBITS,MS")
+        ->check(kPlayerLink);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     CLI::App app("Publishes game builds for the launcher and keeps the served tree.", "orvane-publish");
     app.require_subcommand(1);
-    std::string served, build, from, keyFile;
+    std::string served, build, from, keyFile, playerLink;
     PublishOptions options;
     size_t keep = 3;
 
@@ -87,6 +103,7 @@ int main(int argc, char** argv) {
     publish->add_flag("--mandatory", options.mandatory, "players must not play an older version");
     publish->add_flag("--dry-run", options.dryRun, "write nothing; print what would change and what players download");
     publish->add_flag("--allow-empty", options.allowEmpty, "publish a build without files (every file is retired)");
+    AddPlayerLink(publish, playerLink);
     AddServed(publish, served);
     AddSigningKey(publish, options);
     AddLockTimeout(publish, options.lockSeconds);
@@ -119,6 +136,7 @@ int main(int argc, char** argv) {
         ->check(kValue);
     rollback->add_flag("--mandatory", options.mandatory, "players must not play an older version");
     rollback->add_flag("--dry-run", options.dryRun, "write nothing; print what would change");
+    AddPlayerLink(rollback, playerLink);
     AddServed(rollback, served);
     AddSigningKey(rollback, options);
     AddLockTimeout(rollback, options.lockSeconds);
@@ -165,6 +183,10 @@ int main(int argc, char** argv) {
         return kUsageError;
     }
 
+    PlayerLink link;
+    if (ParsePlayerLink(playerLink, link)) {
+        SetPlayerLink(link);
+    }
     std::string error;
     if (publish->parsed()) {
         return Publish(build, served, options, error) ? 0 : Fail(error);

@@ -35,7 +35,8 @@ std::string Manifest(const std::string& version, bool mandatory, const std::vect
 // at url.
 void PutServed(const std::string& url, const std::string& bytes);
 // Empties the request log, so a test sees only its own requests, and sets the fault server's rules,
-// one a line: "<path> cut N", "<path> norange", "<path> status N", "<path> hang".
+// one a line: "<path> cut N", "<path> norange", "<path> status N", "<path> hang", and those of the link
+// in front of it (tests/servers/link_emulator.py): "link reset N", "link stall S N", "link refuse".
 void ResetServer(const std::string& rules = "");
 // The requests logged so far, each "path|Range header|method|user agent|names of all headers, sorted";
 // waits briefly for the server to log the expected count.

@@ -240,6 +240,15 @@ TEST_F(Publisher, CommandLineTable) {
              "--build B --version 2 --served R && cp l1 R/updates/latest.json && rm R/updates/blobs/$(echo two | sha256sum | "
              "cut -c1-64) && $P publish --build B --version 2 --served R && $P verify --served R", 0, "",
          "completed serving 2\nverified R", 1},
+        // The wait a plan foresees: 4 round trips a request (the manifest's too) and the bytes over the rate.
+        {"a=1;b=2;c=3", "publish --build B --version 11 --served S --dry-run", 0, "on 10 downloads 3 files, 3 bytes; about"
+         " 1.0 s at 50 Mbit/s and 60 ms: 0.0 s transfer, 1.0 s round trips (4 for each of 4 requests)\n"
+         "    most of it waits on round trips", "", 0},
+        {"x=" + std::string(100000, 'x'), "publish --build B --version 11 --served S --dry-run --player-link 0.1,1", 0,
+         "; about 8.0 s at 0.1 Mbit/s and 1 ms: 8.0 s transfer, 0.0 s round trips (4 for each of 2 requests)\n  a", "", 0},
+        {"", "rollback --to 1 --version 11 --served S --dry-run --player-link 8,100", 0, "on 10 downloads 3 files, 10 bytes;"
+         " about 1.6 s at 8 Mbit/s and 100 ms", "", 0},
+        {"", "publish --build B --version 11 --served S --dry-run --player-link 0,60", 2, "", "--player-link", 0},
     };
     Write(root / "bad" / "publish-history.json", "[{\"version\": \"1\", \"files\": 3");
     Write(root / "old" / "publish-history.json", "[{\"version\": \"0.9\", \"mandatory\": false, \"files\": []}]");
