@@ -316,7 +316,7 @@ def signed_release(folder):
 
 
 (BUILD / "e2e-screenshots").mkdir(exist_ok=True)
-shutil.rmtree(WWW)  # each case publishes its own history from 1.0
+shutil.rmtree(WWW, ignore_errors=True)  # each case publishes its own history from 1.0
 serve(CASE == "edge")
 with tempfile.TemporaryDirectory(prefix="orvane-e2e-", ignore_cleanup_errors=True) as root:
     game_folder = Path(root) / "Мои игры" / "Orvane"

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Starts the test update servers: nginx on 127.0.0.1:443 and the fault server on 127.0.0.3:443, reached
+# Starts the test update servers: nginx on 127.0.0.1:443 and the fault server on 127.0.0.4:443, reached
 # at 127.0.0.2:443 through a link emulator that is transparent until fault-www/control.txt scripts it;
 # a certificate from a throwaway authority that only the build tree's Wine prefix trusts.
 # Usage: start.sh STATE_DIR WINE_RUN TRUST_TOOL_EXE [NGINX_RATE]   (nginx's limit_rate; default 0, no limit)
@@ -43,10 +43,10 @@ render orvane-edge.conf 127.0.0.1 "[::1]" orvane-edge.conf
 echo "include $state/orvane-updates.conf;" > "$state/site.conf"
 rm -rf "$state/edge-cache"
 nginx -p "$state" -c "$state/nginx.conf" -e "$state/nginx-error.log"
-setsid python3 "$here/fault_server.py" "$state/fault-www" "$state/fault-requests.log" 127.0.0.3 \
+setsid python3 "$here/fault_server.py" "$state/fault-www" "$state/fault-requests.log" 127.0.0.4 \
   "$pki/server.crt" "$pki/server.key" </dev/null >"$state/fault-server.out" 2>&1 &
 echo $! > "$state/fault-server.pid"
-setsid python3 "$here/link_emulator.py" 127.0.0.2 443 127.0.0.3 443 "$state/fault-www/control.txt" "$state/link.log" \
+setsid python3 "$here/link_emulator.py" 127.0.0.2 443 127.0.0.4 443 "$state/fault-www/control.txt" "$state/link.log" \
   </dev/null >"$state/link-emulator.out" 2>&1 &
 echo $! > "$state/link-emulator.pid"
 for url in https://localhost/ https://127.0.0.2/; do
