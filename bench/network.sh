@@ -13,17 +13,18 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build-tests}" && pwd) small=${2:-200} big=${3:-16}
 state=$build/bench-network
 export WINEPREFIX=$build/wineprefix WINEDEBUG=-all
-cleanup() { "$root/tests/servers/stop.sh" "$state"; wineserver -k 2>/dev/null || true; rm -rf "$state/trees" "$state/builds" "$state/game" "$state/www/updates"; }
+cleanup() { "$root/tests/servers/stop.sh" "$state"; wineserver -k >/dev/null 2>&1 || true; rm -rf "$state/trees" "$state/builds" "$state/game" "$state/www/updates"; }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 python3 "$root/bench/link_check.py"  # the emulator gives what is asked, or there is nothing to measure
-mkdir -p "$WINEPREFIX"
-wineserver -p
+mkdir -p "$WINEPREFIX" "$state"
+wineserver -p >>"$state/wineserver.log" 2>&1
 "$root/tests/servers/start.sh" "$state" "$build/wine-run" "$build/tests/trust_test_authority.exe" >/dev/null
 # Windows closes the launcher's connection with each request's session handle; Wine 8 keeps it in a pool
 # of the process and sends the next request over it (measured: one connection for a whole session). nginx
 # closing after every response makes Wine connect anew for each request, as the launcher does on Windows.
-sed -i 's|^http {|http {\n    keepalive_timeout 0;|' "$state/nginx.conf"
+sed -i 's|^\( *keepalive_timeout\) .*;|\1 0;|' "$state/orvane-updates.conf"
+grep -q 'keepalive_timeout 0;' "$state/orvane-updates.conf" || { echo "the site's keepalive_timeout was not set to 0" >&2; exit 1; }
 nginx -p "$state" -c "$state/nginx.conf" -s reload
 sleep 1
 # The link goes to nginx here, not to the fault server.
@@ -65,7 +66,8 @@ rm -rf "$state/www/updates"
 # session TREE [BUILD]: one update session over $state/game against that tree, whose result must equal
 # the build when one is named; prints "<seconds> <line of the link's log it began at>".
 session() {
-  ln -sfn "$state/trees/$1/updates" "$state/www/updates"
+  # Hard links: the site follows no symbolic link.
+  rm -rf "$state/www/updates" && cp -al "$state/trees/$1/updates" "$state/www/updates"
   mkdir -p "$state/game"
   before=$(wc -l < "$state/link.log")
   seconds=$(wine "$tool" session "$(win "$state/game")" 2>/dev/null | cut -d' ' -f1)
@@ -104,7 +106,7 @@ printf '0.9\n' > "$state/game/launcher-version.txt"
 check_small=$(session small-1 | cut -d' ' -f1)
 # The same install into memory, where flushing a file to disk costs nothing.
 shm=$(mktemp -d /dev/shm/orvane-bench.XXXXXX)
-ln -sfn "$state/trees/small-1/updates" "$state/www/updates"
+rm -rf "$state/www/updates" && cp -al "$state/trees/small-1/updates" "$state/www/updates"
 install_shm=$(wine "$tool" session "$(win "$shm")" 2>/dev/null | cut -d' ' -f1)
 rm -rf "$shm"
 rm -rf "$state/game"

@@ -3,7 +3,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 
-#include <memory>
+#include <functional>
 #include <vector>
 
 #include "net/CngHandles.h"
@@ -40,34 +40,35 @@ bool HashFileContents(BCRYPT_HASH_HANDLE hash, const std::wstring& path) {
     }
 }
 
-}  // namespace
-
-std::wstring Sha256OfFile(const std::wstring& path) {
+// Runs the bytes that feed gives through a fresh SHA-256 hash; false when CNG or feed fails.
+bool Digest(const std::function<bool(BCRYPT_HASH_HANDLE)>& feed, std::vector<unsigned char>& digest) {
     BCRYPT_ALG_HANDLE rawProvider = nullptr;
     NTSTATUS status = BCryptOpenAlgorithmProvider(&rawProvider, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
     ProviderHandle provider(rawProvider, &CloseProvider);
     if (status < 0 || !provider) {
-        return std::wstring();
+        return false;
     }
     DWORD objectLength = 0;
     DWORD digestLength = 0;
     if (!GetDwordProperty(provider.get(), BCRYPT_OBJECT_LENGTH, objectLength) ||
         !GetDwordProperty(provider.get(), BCRYPT_HASH_LENGTH, digestLength)) {
-        return std::wstring();
+        return false;
     }
     std::vector<unsigned char> hashObject(objectLength);
-    std::vector<unsigned char> digest(digestLength);
+    digest.assign(digestLength, 0);
     BCRYPT_HASH_HANDLE rawHash = nullptr;
     status = BCryptCreateHash(provider.get(), &rawHash, hashObject.empty() ? nullptr : hashObject.data(), objectLength,
                               nullptr, 0, 0);
     HashHandle hash(rawHash, &BCryptDestroyHash);
-    if (status < 0 || !hash) {
-        return std::wstring();
-    }
-    if (!HashFileContents(hash.get(), path)) {
-        return std::wstring();
-    }
-    if (BCryptFinishHash(hash.get(), digest.empty() ? nullptr : digest.data(), digestLength, 0) < 0) {
+    return status >= 0 && hash && feed(hash.get()) &&
+           BCryptFinishHash(hash.get(), digest.empty() ? nullptr : digest.data(), digestLength, 0) >= 0;
+}
+
+}  // namespace
+
+std::wstring Sha256OfFile(const std::wstring& path) {
+    std::vector<unsigned char> digest;
+    if (!Digest([&](BCRYPT_HASH_HANDLE hash) { return HashFileContents(hash, path); }, digest)) {
         return std::wstring();
     }
     static const wchar_t kHexDigits[] = L"0123456789abcdef";
@@ -78,4 +79,17 @@ std::wstring Sha256OfFile(const std::wstring& path) {
         text.push_back(kHexDigits[byte & 0x0F]);
     }
     return text;
+}
+
+bool Sha256OfBytes(const std::string& bytes, std::string& digest) {
+    std::vector<unsigned char> raw;
+    auto feed = [&](BCRYPT_HASH_HANDLE hash) {
+        return BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+                              static_cast<ULONG>(bytes.size()), 0) >= 0;
+    };
+    if (!Digest(feed, raw)) {
+        return false;
+    }
+    digest.assign(raw.begin(), raw.end());
+    return true;
 }

@@ -7,25 +7,11 @@
 #include <vector>
 
 #include "net/CngHandles.h"
+#include "net/Sha256.h"
 
 namespace {
 
 constexpr ULONG kCoordinateBytes = 32;
-
-bool Sha256(const std::string& message, std::vector<unsigned char>& digest) {
-    BCRYPT_ALG_HANDLE rawProvider = nullptr;
-    NTSTATUS status = BCryptOpenAlgorithmProvider(&rawProvider, BCRYPT_SHA256_ALGORITHM, nullptr, 0);
-    ProviderHandle provider(rawProvider, &CloseProvider);
-    BCRYPT_HASH_HANDLE rawHash = nullptr;
-    if (status < 0 || BCryptCreateHash(provider.get(), &rawHash, nullptr, 0, nullptr, 0, 0) < 0) {
-        return false;
-    }
-    HashHandle hash(rawHash, &BCryptDestroyHash);
-    digest.assign(32, 0);
-    std::vector<unsigned char> bytes(message.begin(), message.end());
-    return BCryptHashData(hash.get(), bytes.data(), static_cast<ULONG>(bytes.size()), 0) >= 0 &&
-           BCryptFinishHash(hash.get(), digest.data(), static_cast<ULONG>(digest.size()), 0) >= 0;
-}
 
 }  // namespace
 
@@ -45,8 +31,9 @@ bool DecodeBase64(const std::string& text, std::string& bytes) {
 }
 
 bool VerifyP256Signature(const std::string& publicKey, const std::string& message, const std::string& signature) {
-    std::vector<unsigned char> digest;
-    if (publicKey.size() != 2 * kCoordinateBytes || signature.size() != 2 * kCoordinateBytes || !Sha256(message, digest)) {
+    std::string digest;
+    if (publicKey.size() != 2 * kCoordinateBytes || signature.size() != 2 * kCoordinateBytes ||
+        !Sha256OfBytes(message, digest)) {
         return false;
     }
     BCRYPT_ALG_HANDLE rawProvider = nullptr;
@@ -68,6 +55,6 @@ bool VerifyP256Signature(const std::string& publicKey, const std::string& messag
         return false;
     }
     std::vector<unsigned char> rs(signature.begin(), signature.end());
-    return BCryptVerifySignature(key.get(), nullptr, digest.data(), static_cast<ULONG>(digest.size()), rs.data(),
+    return BCryptVerifySignature(key.get(), nullptr, reinterpret_cast<PUCHAR>(&digest[0]), static_cast<ULONG>(digest.size()), rs.data(),
                                  static_cast<ULONG>(rs.size()), 0) == 0;
 }

@@ -8,6 +8,7 @@
 
 #include "publisher/Publisher.h"
 #include "publisher/Store.h"
+#include "support/LauncherFiles.h"
 #include "support/TextEncoding.h"
 #include "update/Manifest.h"
 #include "update/PathSafety.h"
@@ -80,23 +81,27 @@ std::string PathProblem(const std::string& path) {
 
 std::string PublishedPathProblem(const std::string& path) {
     std::string problem = PathProblem(path);
+    if (!problem.empty()) {
+        return problem;
+    }
     std::string key = WindowsNameKey(path);
+    bool top = path.find('/') == std::string::npos;
     // The launcher's own files beside the game, and the names it downloads into: a build shipping one
     // would overwrite its records or collide with a download in progress.
-    for (const char* own : {"launcher-version.txt", "launcher-update.log", "launcher-manifest-serial.txt"}) {
-        if (problem.empty() && (key == WindowsNameKey(own) || key == WindowsNameKey(std::string(own) + ".download"))) {
-            problem = std::string("the launcher keeps its own ") + own + " beside the game";
+    for (const char* own : {ORVANE_VERSION_FILE, ORVANE_LOG_FILE, ORVANE_SERIAL_FILE}) {
+        if (top && key == WindowsNameKey(own)) {
+            return std::string("the launcher keeps its own ") + own + " beside the game";
         }
     }
-    if (problem.empty() && key.size() > 9 && key.compare(key.size() - 9, 9, ".DOWNLOAD") == 0) {
-        problem = "a name ending in .download, which the launcher gives the files it is downloading";
+    if (key.size() > 9 && key.compare(key.size() - 9, 9, ".DOWNLOAD") == 0) {
+        return "a name ending in .download, which the launcher gives the files it is downloading";
     }
     // A running program cannot be replaced or deleted on Windows: every update would fail at this file forever.
-    if (problem.empty() && path.find('/') == std::string::npos && WindowsNameKey(path) == WindowsNameKey(kLauncherExe)) {
-        problem = std::string("the launcher cannot replace or delete its own program while it runs; ") + kLauncherExe +
-                  " ships with the game's installer, not in the build";
+    if (top && key == WindowsNameKey(kLauncherExe)) {
+        return std::string("the launcher cannot replace or delete its own program while it runs; ") + kLauncherExe +
+               " ships with the game's installer, not in the build";
     }
-    return problem;
+    return std::string();
 }
 
 std::string VersionProblem(const std::string& version) {

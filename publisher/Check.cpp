@@ -244,13 +244,13 @@ void CheckStored(const Stored& f, const HttpProbe* p, Problems& problems) {
     }
     std::string asked = " to \"Range: bytes=" + from + "-\"";
     std::string wanted = "bytes " + from + "-" + std::to_string(f.size - 1) + "/" + std::to_string(f.size);
-    if (f.size < 2) {
-    } else if (!range.error.empty() || range.status != 206) {
+    bool ranged = f.size >= 2;  // a file of one byte has no offset inside it to resume from
+    if (ranged && (!range.error.empty() || range.status != 206)) {
         Add(problems, where, Answer(range) + asked + " (the launcher needs 206): a download resumed there fails, "
                                                      "and so does every one of its 64 attempts");
-    } else if (Header(range, "content-range") != wanted) {
+    } else if (ranged && Header(range, "content-range") != wanted) {
         Add(problems, where, "Content-Range " + Quoted(Header(range, "content-range")) + asked + ", not " + Quoted(wanted));
-    } else if (right && (range.sha256 != whole.spanSha256 || range.received != std::min(kRangeBytes, f.size - range.rangeFrom))) {
+    } else if (ranged && right && (range.sha256 != whole.spanSha256 || range.received != std::min(kRangeBytes, f.size - range.rangeFrom))) {
         Add(problems, where, "other bytes" + asked + ": a download resumed there fails its check");
     }
     if (f.size > 0 && (end.status != 416 || !end.error.empty())) {
@@ -259,6 +259,32 @@ void CheckStored(const Stored& f, const HttpProbe* p, Problems& problems) {
         Add(problems, where, "its 416 may be kept " + std::to_string(CacheSeconds(end)) + " s (Cache-Control " +
                                  Quoted(Header(end, "cache-control")) + "): an error answer must not be cached");
     }
+}
+
+// Four requests for each file, as CheckStored reads them: whole, from a random offset, at its end,
+// and whole offering compression.
+std::vector<HttpProbe> StoredProbes(const std::vector<Stored>& chosen, std::mt19937_64& random, Problems& problems) {
+    std::vector<HttpProbe> probes;
+    for (const Stored& f : chosen) {
+        if (f.url.rfind("/updates/", 0) != 0) {
+            Add(problems, f.url + " (" + f.path + ")", "the launcher fetches only urls below /updates/ and stops");
+        }
+        uint64_t offset = f.size >= 2 ? 1 + random() % (f.size - 1) : 0;
+        for (int kind = 0; kind < 4; ++kind) {
+            probes.push_back(Probe(f.url));
+        }
+        HttpProbe* p = &probes[probes.size() - 4];
+        p[0].spanFrom = offset;
+        p[0].spanBytes = kRangeBytes;
+        p[0].expectBytes = f.size;
+        p[1].ranged = p[2].ranged = true;
+        p[1].rangeFrom = offset;
+        p[1].stopAfter = kRangeBytes;
+        p[2].rangeFrom = f.size;
+        p[2].stopAfter = p[3].stopAfter = 0;  // the headers tell all
+        p[3].offerEncoding = true;
+    }
+    return probes;
 }
 
 double SecondsSince(std::chrono::steady_clock::time_point start) {
@@ -312,26 +338,9 @@ bool CheckHost(const CheckOptions& options, Problems& problems) {
     std::mt19937_64 random{std::random_device()()};
     std::vector<Stored> files = StoredFiles(read);
     std::vector<Stored> chosen = Chosen(files, options, WideToUtf8(read[0].version), random, problems);
-    std::vector<HttpProbe> probes;
+    std::vector<HttpProbe> probes = StoredProbes(chosen, random, problems);
     uint64_t bytes = 0;
     for (const Stored& f : chosen) {
-        if (f.url.rfind("/updates/", 0) != 0) {
-            Add(problems, f.url + " (" + f.path + ")", "the launcher fetches only urls below /updates/ and stops");
-        }
-        uint64_t offset = f.size >= 2 ? 1 + random() % (f.size - 1) : 0;
-        for (int kind = 0; kind < 4; ++kind) {
-            probes.push_back(Probe(f.url));
-        }
-        HttpProbe* p = &probes[probes.size() - 4];
-        p[0].spanFrom = offset;
-        p[0].spanBytes = kRangeBytes;
-        p[0].expectBytes = f.size;
-        p[1].ranged = p[2].ranged = true;
-        p[1].rangeFrom = offset;
-        p[1].stopAfter = kRangeBytes;
-        p[2].rangeFrom = f.size;
-        p[2].stopAfter = p[3].stopAfter = 0;  // the headers tell all
-        p[3].offerEncoding = true;
         bytes += f.size;
     }
     probes.push_back(Probe(kMissingBlob));

@@ -33,12 +33,13 @@ bool BlobStored(const fs::path& root, const BuildFile& file) {
     return fs::file_size(BlobPath(root, file.sha256), sizeError) == file.size && !sizeError;
 }
 
-bool SameFiles(const std::vector<BuildFile>& a, const std::vector<BuildFile>& b) {
+// Paths and sizes alike, and digests too unless a build not yet read is compared.
+bool SameFiles(const std::vector<BuildFile>& a, const std::vector<BuildFile>& b, bool digests = true) {
     if (a.size() != b.size()) {
         return false;
     }
     for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i].path != b[i].path || a[i].sha256 != b[i].sha256 || a[i].size != b[i].size) {
+        if (a[i].path != b[i].path || (digests && a[i].sha256 != b[i].sha256) || a[i].size != b[i].size) {
             return false;
         }
     }
@@ -56,6 +57,7 @@ std::map<std::string, std::string> DigestsByName(const std::vector<BuildFile>& f
 // What a player downloads is every entry whose digest differs from what their version had at the
 // same name, so the plan counts exactly that for each recent version.
 void PrintPlan(const fs::path& root, const std::vector<PublishedVersion>& history, const PublishedVersion& record,
+               const PlayerLink& link,
                size_t obsolete) {
     std::map<std::string, std::string> last = DigestsByName(history.empty() ? std::vector<BuildFile>()
                                                                              : history.back().files);
@@ -86,7 +88,7 @@ void PrintPlan(const fs::path& root, const std::vector<PublishedVersion>& histor
             }
         }
         std::printf("  a player on %s downloads %zu files, %llu bytes%s\n", history[i].version.c_str(), files,
-                    static_cast<unsigned long long>(bytes), UpdateEstimate(files, bytes).c_str());
+                    static_cast<unsigned long long>(bytes), UpdateEstimate(files, bytes, link).c_str());
     }
 }
 
@@ -128,11 +130,7 @@ bool FitsHistory(const std::vector<PublishedVersion>& history, const PublishedVe
         return false;
     }
     const PublishedVersion* recorded = index < 0 ? nullptr : &history.back();
-    bool sameShape = recorded && recorded->files.size() == record.files.size() && recorded->mandatory == record.mandatory;
-    for (size_t i = 0; sameShape && i < record.files.size(); ++i) {
-        sameShape = recorded->files[i].path == record.files[i].path && recorded->files[i].size == record.files[i].size;
-    }
-    if (recorded && !sameShape) {
+    if (recorded && (!SameFiles(recorded->files, record.files, false) || recorded->mandatory != record.mandatory)) {
         error = AlreadyPublished(*recorded, record);
         return false;
     }
@@ -149,11 +147,60 @@ bool Nested(const fs::path& a, const fs::path& b) {
     return std::equal(shorter.begin(), shorter.end(), longer.begin());
 }
 
+// The manifest signed with the serial, or an error when it would not verify as the launcher verifies
+// it (the text is read back with the launcher's scanner as the version was meant, too).
+bool Seal(EVP_PKEY* key, uint64_t serial, const PublishedVersion& record, const std::vector<std::string>& deleted,
+          std::string& manifest, std::string& error) {
+    manifest = WithSeal(manifest, serial, SignManifest(key, manifest, serial));
+    uint64_t read = 0;
+    error = SealProblem(key, manifest, read);
+    if (error.empty() && read != serial) {
+        error = "another serial";
+    }
+    if (error.empty()) {
+        error = ReadBackProblem(manifest, record.version, record.mandatory, record.files, deleted);
+    }
+    if (!error.empty()) {
+        error = "the signed manifest of " + record.version + " would not verify as the launcher verifies it: " + error;
+    }
+    return error.empty();
+}
+
+// A label recorded last, re-run: serves it unless it is served already (a run cut off after the history
+// was written leaves it recorded but not served). Its stored files were checked, and stored again where
+// missing, by the publish that calls this; a rollback refused first if any is gone.
+bool CompleteServing(const fs::path& root, const std::vector<PublishedVersion>& history, const PublishedVersion& recorded,
+                     EVP_PKEY* key, std::string& error) {
+    if (recorded.serial != 0 && (!key || PublicLine(key) != recorded.key)) {
+        error = recorded.version + " was signed with another key (" + recorded.key + "); run again with that key";
+        return false;
+    }
+    std::vector<PublishedVersion> earlier(history.begin(), history.end() - 1);
+    std::vector<std::string> deleted = ObsoletePaths(earlier, recorded.files);
+    std::string manifest = ManifestText(recorded.version, recorded.mandatory, recorded.files, deleted);
+    std::string latest, full;
+    bool read = ReadWhole(root / "updates" / "latest.json", latest) && ReadWhole(root / "updates" / "full.json", full);
+    // A signature is made anew each time: what is served counts as this manifest when it carries a good one.
+    uint64_t serial = 0;
+    std::string served = recorded.serial == 0 ? manifest
+                                              : WithSeal(manifest, recorded.serial, FindStringValue(latest, "signature"));
+    if (read && latest == served && full == served && (recorded.serial == 0 || SealProblem(key, latest, serial).empty())) {
+        std::printf("%s is already published with these files; nothing to do\n", recorded.version.c_str());
+        return true;
+    }
+    if ((recorded.serial != 0 && !Seal(key, recorded.serial, recorded, deleted, manifest, error)) ||
+        !WriteManifests(root, manifest, error)) {
+        return false;
+    }
+    std::fprintf(stderr, "completed serving %s\n", recorded.version.c_str());
+    return true;
+}
+
 // Records the version and serves it, signed with key when there is one; a label already recorded
 // with the same files only completes serving it, with other files it is refused. A plan prints what
 // would change instead of writing.
 bool ServeVersion(const fs::path& root, std::vector<PublishedVersion>& history, PublishedVersion record, bool plan,
-                  EVP_PKEY* key, std::string& error) {
+                  const PlayerLink& link, EVP_PKEY* key, std::string& error) {
     long index = RecordedIndex(history, record.version);
     if (index >= 0) {
         const PublishedVersion& recorded = history[static_cast<size_t>(index)];
@@ -162,40 +209,11 @@ bool ServeVersion(const fs::path& root, std::vector<PublishedVersion>& history, 
             error = AlreadyPublished(recorded, record);
             return false;
         }
-        std::vector<PublishedVersion> earlier(history.begin(), history.begin() + index);
-        std::string manifest = ManifestText(record.version, record.mandatory, record.files,
-                                            ObsoletePaths(earlier, record.files));
-        std::string latest, full;
-        bool read = ReadWhole(root / "updates" / "latest.json", latest) && ReadWhole(root / "updates" / "full.json", full);
-        // A signature is made anew each time: what is served counts as this manifest when it carries a good one.
-        uint64_t serial = 0;
-        std::string served = recorded.serial == 0 ? manifest : WithSeal(manifest, recorded.serial, FindStringValue(latest, "signature"));
-        bool sealed = recorded.serial == 0 || (key && SealProblem(key, latest, serial).empty());
-        // The last version may be recorded but not yet served when an earlier run was cut off.
-        if (plan || (read && sealed && latest == served && full == served)) {
+        if (plan) {
             std::printf("%s is already published with these files; nothing to do\n", record.version.c_str());
             return true;
         }
-        // A stored file removed meanwhile would be served as missing to every player.
-        for (const BuildFile& f : record.files) {
-            if (!BlobStored(root, f)) {
-                error = "cannot complete serving " + record.version + ": its stored file for " + f.path +
-                        " is missing or damaged; publish the build again";
-                return false;
-            }
-        }
-        if (recorded.serial != 0) {
-            manifest = WithSeal(manifest, recorded.serial, SignManifest(key, manifest, recorded.serial));
-            if (!SealProblem(key, manifest, serial).empty() || serial != recorded.serial) {
-                error = "the signed manifest of " + record.version + " would not verify as the launcher verifies it";
-                return false;
-            }
-        }
-        if (!WriteManifests(root, manifest, error)) {
-            return false;
-        }
-        std::fprintf(stderr, "completed serving %s\n", record.version.c_str());
-        return true;
+        return CompleteServing(root, history, recorded, key, error);
     }
     std::vector<std::string> deleted = ObsoletePaths(history, record.files);
     std::string manifest = ManifestText(record.version, record.mandatory, record.files, deleted);
@@ -205,19 +223,14 @@ bool ServeVersion(const fs::path& root, std::vector<PublishedVersion>& history, 
         return false;
     }
     if (plan) {
-        PrintPlan(root, history, record, deleted.size());
+        PrintPlan(root, history, record, link, deleted.size());
         return true;
     }
     if (key) {
-        auto now = std::chrono::system_clock::now().time_since_epoch();
-        record.serial = NextSerial(history, static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count()));
+        auto now = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch());
+        record.serial = NextSerial(history, static_cast<uint64_t>(now.count()));
         record.key = PublicLine(key);
-        manifest = WithSeal(manifest, record.serial, SignManifest(key, manifest, record.serial));
-        uint64_t serial = 0;
-        problem = SealProblem(key, manifest, serial);
-        if (!problem.empty() || serial != record.serial || !ReadBackProblem(manifest, record.version, record.mandatory,
-                                                                            record.files, deleted).empty()) {
-            error = "the signed manifest would not verify as the launcher verifies it" + (problem.empty() ? "" : ": " + problem);
+        if (!Seal(key, record.serial, record, deleted, manifest, error)) {
             return false;
         }
     }
@@ -296,7 +309,7 @@ bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const Publ
     }
     bool ok = HashBuild(buildFolder, files, store ? blobs : fs::path(), expected, error) &&
               ServeVersion(servedRoot, history, PublishedVersion{options.version, options.mandatory, "", files},
-                           options.dryRun, key.get(), error);
+                           options.dryRun, options.playerLink, key.get(), error);
     UnlockServed(lock);
     return ok;
 }
@@ -328,15 +341,11 @@ bool Rollback(const fs::path& servedRoot, const std::string& from, const Publish
     } else if (!missing.empty()) {
         error = "cannot roll back to " + from + ": prune has removed its stored files " + missing +
                 "; publish that build again under a new version label instead";
-    } else {
-        FitsHistory(history, PublishedVersion{options.version, options.mandatory, "", history[static_cast<size_t>(index)].files},
-                    key.get(), options.switchKey, error);
     }
-    bool ok = error.empty() &&
-              ServeVersion(servedRoot, history,
-                           PublishedVersion{options.version, options.mandatory, "",
-                                            history[static_cast<size_t>(index)].files},
-                           options.dryRun, key.get(), error);
+    PublishedVersion record{options.version, options.mandatory, "", index < 0 ? std::vector<BuildFile>()
+                                                                              : history[static_cast<size_t>(index)].files};
+    bool ok = error.empty() && FitsHistory(history, record, key.get(), options.switchKey, error) &&
+              ServeVersion(servedRoot, history, record, options.dryRun, options.playerLink, key.get(), error);
     UnlockServed(lock);
     return ok;
 }

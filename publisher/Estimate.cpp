@@ -12,15 +12,6 @@ constexpr double kRoundTripsPerRequest = 4;
 constexpr double kMostMbits = 1e6;
 constexpr double kLongestRoundTripMs = 10000;
 
-PlayerLink playerLink;
-
-bool ParseNumber(const std::string& text, double most, double& value) {
-    char* end = nullptr;
-    value = text.empty() || text.find_first_not_of("0123456789.") != std::string::npos ? -1
-                                                                                       : std::strtod(text.c_str(), &end);
-    return end && *end == '\0' && value >= 0 && value <= most;
-}
-
 std::string Number(const char* format, double value) {
     char text[32];
     std::snprintf(text, sizeof text, format, value);
@@ -34,6 +25,13 @@ std::string Duration(double seconds) {
 
 }  // namespace
 
+bool ParseNumber(const std::string& text, double most, double& value) {
+    char* end = nullptr;
+    value = text.empty() || text.find_first_not_of("0123456789.") != std::string::npos ? -1
+                                                                                       : std::strtod(text.c_str(), &end);
+    return end && *end == '\0' && value >= 0 && value <= most;
+}
+
 bool ParsePlayerLink(const std::string& text, PlayerLink& link) {
     size_t comma = text.find(',');
     PlayerLink parsed;
@@ -45,11 +43,8 @@ bool ParsePlayerLink(const std::string& text, PlayerLink& link) {
     return true;
 }
 
-void SetPlayerLink(const PlayerLink& link) {
-    playerLink = link;
-}
 
-std::string UpdateEstimate(size_t files, uint64_t bytes) {
+std::string UpdateEstimate(size_t files, uint64_t bytes, const PlayerLink& playerLink) {
     double transfer = static_cast<double>(bytes) * 8 / (playerLink.mbits * 1e6);
     double perRequest = kRoundTripsPerRequest * playerLink.roundTripMs / 1000;
     double perFile = perRequest * static_cast<double>(files), total = transfer + perFile + perRequest;

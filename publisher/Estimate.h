@@ -11,8 +11,8 @@ struct PlayerLink {
 
 // Reads "MBITS,MS" (for example "50,60"); false unless both are plain numbers in range, the rate above 0.
 bool ParsePlayerLink(const std::string& text, PlayerLink& link);
-// The line the plan's estimates are for; 50 Mbit/s and 60 ms until set.
-void SetPlayerLink(const PlayerLink& link);
+// A plain decimal number from 0 to most (no sign, no exponent); false otherwise.
+bool ParseNumber(const std::string& text, double most, double& value);
 // The estimate for a player who fetches the manifest and then `files` files of `bytes` in all, as text
 // to follow the plan's line for that version; a second line when round trips make up most of it.
-std::string UpdateEstimate(size_t files, uint64_t bytes);
+std::string UpdateEstimate(size_t files, uint64_t bytes, const PlayerLink& link);

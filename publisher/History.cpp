@@ -1,11 +1,9 @@
 // publish-history.json beside updates/ (not served) records every published version's files, which
 // deletedFiles needs because a player may skip versions, and which prune and rollback work from.
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <nlohmann/json.hpp>
 #include <set>
-#include <sstream>
 
 #include "publisher/Publisher.h"
 #include "publisher/Signing.h"
@@ -13,6 +11,7 @@
 #include "support/TextEncoding.h"
 #include "update/Manifest.h"
 #include "update/ManifestSignature.h"
+#include "update/PathSafety.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -71,9 +70,12 @@ long ServedIndex(const fs::path& manifest, const std::vector<PublishedVersion>& 
 std::string UnsafeRecordedPath(const std::vector<PublishedVersion>& history) {
     for (const PublishedVersion& v : history) {
         for (const BuildFile& f : v.files) {
-            std::string problem = PublishedPathProblem(f.path);
-            if (!problem.empty()) {
-                return "version " + v.version + " holds the path '" + f.path + "': " + problem;
+            // The launcher's rule, and its own program, which it cannot delete while it runs. (Names a
+            // build may no longer hold, but which harm nothing when deleted, stay readable.)
+            bool launcher = f.path.find('/') == std::string::npos && WindowsNameKey(f.path) == WindowsNameKey(kLauncherExe);
+            if (!IsSafeRelativePath(Utf8ToWide(f.path)) || launcher) {
+                return "version " + v.version + " holds the path '" + f.path + "', which every player's launcher " +
+                       (launcher ? "fails to delete" : "refuses");
             }
         }
     }
@@ -235,18 +237,18 @@ bool Verify(const fs::path& servedRoot, std::vector<std::string>& problems, cons
         // A signed version must be served signed, with its own serial: a replayed older manifest names
         // a recorded version too.
         uint64_t serial = 0;
-        std::string seal;
-        if (key || served.serial != 0) {
-            seal = key ? SealProblem(key.get(), text, serial) : std::string();
-            std::string found;
-            uint64_t highest = NextSerial(history, 0) - 1;
-            seal = !seal.empty() ? seal
-                   : !FindManifestSeal(text, serial, found) ? "not signed"
-                   : serial != served.serial ? "serial " + std::to_string(serial) + ", but the history records " +
-                                                   std::to_string(served.serial) + " for " + served.version
-                   : serial < highest ? "serial " + std::to_string(serial) + ", below " + std::to_string(highest) +
-                                            " of a version recorded after it (if a publish was cut off, run it again)"
-                                      : std::string();
+        std::string seal, signature;
+        if (key) {
+            seal = SealProblem(key.get(), text, serial);
+        } else if (served.serial != 0 && !FindManifestSeal(text, serial, signature)) {
+            seal = "not signed";
+        }
+        if (seal.empty() && served.serial != 0 && serial != served.serial) {
+            seal = "serial " + std::to_string(serial) + ", but the history records " + std::to_string(served.serial) +
+                   " for " + served.version;
+        } else if (seal.empty() && served.serial != 0 && serial < HighestSerial(history)) {
+            seal = "serial " + std::to_string(serial) + ", below " + std::to_string(HighestSerial(history)) +
+                   " of a version recorded after it (if a publish was cut off, run it again)";
         }
         if (!seal.empty()) {
             problems.push_back(std::string(name) + ": " + seal + "; players' launchers refuse it");

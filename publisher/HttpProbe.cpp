@@ -12,6 +12,7 @@
 
 #include "net/UserAgent.h"
 #include "publisher/ProgressLine.h"
+#include "publisher/Store.h"
 
 namespace {
 
@@ -39,13 +40,7 @@ std::string Hex(EVP_MD_CTX* context) {
     unsigned char raw[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestFinal_ex(context, raw, &length);
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += kHex[raw[i] >> 4];
-        hex += kHex[raw[i] & 15];
-    }
-    return hex;
+    return HexText(raw, length);
 }
 
 size_t OnBody(char* data, size_t one, size_t count, void* user) {

@@ -26,11 +26,8 @@ const CLI::Validator kAtLeastOne(
     "");
 const CLI::Validator kSeconds(
     [](std::string& text) {
-        char* end = nullptr;
-        double value = text.empty() || text.find_first_not_of("0123456789.") != std::string::npos
-                           ? -1
-                           : std::strtod(text.c_str(), &end);
-        return value >= 0 && value <= kLongestLockSeconds && end && *end == '\0'
+        double value = 0;
+        return ParseNumber(text, kLongestLockSeconds, value)
                    ? std::string()
                    : "must be a number of seconds from 0 to 86400, not '" + text + "'";
     },
@@ -183,9 +180,8 @@ int main(int argc, char** argv) {
         return kUsageError;
     }
 
-    PlayerLink link;
-    if (ParsePlayerLink(playerLink, link)) {
-        SetPlayerLink(link);
+    if (!playerLink.empty()) {
+        ParsePlayerLink(playerLink, options.playerLink);  // checked while parsing
     }
     std::string error;
     if (publish->parsed()) {

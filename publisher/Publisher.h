@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "publisher/Estimate.h"
+
 // The launcher's own program file, from cmake/LauncherName.cmake.
 constexpr const char kLauncherExe[] = ORVANE_LAUNCHER_EXE;
 // The launcher downloads into "<install folder>\<path>.download"; Windows stops at 260 UTF-16 units.
@@ -35,6 +37,7 @@ struct PublishOptions {
     bool allowEmpty = false;
     std::string signingKey{};  // the private key's file; empty: manifests are not signed
     bool switchKey = false;    // a key other than the last signed version's is meant (players have both)
+    PlayerLink playerLink{};   // the line the plan estimates update times for
     double lockSeconds = kDefaultLockSeconds;
 };
 

@@ -243,16 +243,21 @@ std::string SigningProblem(const std::vector<PublishedVersion>& history, const s
                "): launchers know only the keys they were built with. Give the right key, or --switch-key once a "
                "launcher built with both keys has reached players";
     }
-    if (NextSerial(history, 0) == 0) {
+    if (HighestSerial(history) == UINT64_MAX) {
         return "the history's serials are used up (" + std::to_string(lastSigned->serial) + "); it is damaged";
     }
     return std::string();
 }
 
-uint64_t NextSerial(const std::vector<PublishedVersion>& history, uint64_t now) {
+uint64_t HighestSerial(const std::vector<PublishedVersion>& history) {
     uint64_t highest = 0;
     for (const PublishedVersion& v : history) {
         highest = std::max(highest, v.serial);
     }
+    return highest;
+}
+
+uint64_t NextSerial(const std::vector<PublishedVersion>& history, uint64_t now) {
+    uint64_t highest = HighestSerial(history);
     return highest == UINT64_MAX ? 0 : std::max(highest + 1, now);
 }

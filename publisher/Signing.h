@@ -42,3 +42,5 @@ std::string SigningProblem(const std::vector<PublishedVersion>& history, const s
 // follow each other closer), so that a history restored from an old backup cannot hand out serials
 // that launchers have already seen; 0 when none is left.
 uint64_t NextSerial(const std::vector<PublishedVersion>& history, uint64_t now);
+// The highest serial recorded; 0 when nothing was signed.
+uint64_t HighestSerial(const std::vector<PublishedVersion>& history);

@@ -47,16 +47,6 @@ bool WriteAll(int fd, const char* data, size_t size) {
     return true;
 }
 
-std::string Hex(const unsigned char* digest, unsigned int length) {
-    static const char kHex[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        hex.push_back(kHex[digest[i] >> 4]);
-        hex.push_back(kHex[digest[i] & 15]);
-    }
-    return hex;
-}
-
 bool SameStat(const struct stat& a, const struct stat& b) {
     return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
            a.st_ino == b.st_ino;
@@ -111,7 +101,7 @@ bool ReadOnce(const fs::path& source, const BuildFile& file, int copyFd, std::st
     unsigned char raw[EVP_MAX_MD_SIZE];
     unsigned int length = 0;
     EVP_DigestFinal_ex(context.get(), raw, &length);
-    digest = Hex(raw, length);
+    digest = HexText(raw, length);
     return ok;
 }
 
@@ -283,4 +273,14 @@ bool ReadWhole(const fs::path& file, std::string& text) {
     bytes << in.rdbuf();
     text = bytes.str();
     return static_cast<bool>(in);
+}
+
+std::string HexText(const unsigned char* bytes, unsigned int length) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+        hex.push_back(kHex[bytes[i] >> 4]);
+        hex.push_back(kHex[bytes[i] & 15]);
+    }
+    return hex;
 }

@@ -20,6 +20,8 @@ bool SyncFolder(const std::filesystem::path& folder, std::string& error);
 bool LockServed(const std::filesystem::path& servedRoot, double seconds, int& lockFd, std::string& error);
 // Releases what LockServed took (a negative descriptor is nothing to release).
 bool UnlockServed(int lockFd);
+// Lower-case hex of the bytes, as digests are written.
+std::string HexText(const unsigned char* bytes, unsigned int length);
 // The whole file into text; false when it cannot be read.
 bool ReadWhole(const std::filesystem::path& file, std::string& text);
 // The request path the launcher fetches a file's bytes from.

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "support/FileHandle.h"
+#include "support/LauncherFiles.h"
 #include "support/Paths.h"
 #include "support/TextEncoding.h"
 
@@ -22,7 +23,7 @@ FileHandle OpenLog(DWORD access, DWORD disposition) {
 }  // namespace
 
 void StartLog(const std::wstring& installFolder) {
-    logPath = JoinPath(installFolder, L"launcher-update.log");
+    logPath = JoinPath(installFolder, L"" ORVANE_LOG_FILE);
     OpenLog(GENERIC_WRITE, CREATE_ALWAYS);
 }
 

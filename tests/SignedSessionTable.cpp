@@ -13,7 +13,7 @@
 #include "update/UpdateSession.h"
 
 // Update sessions of a launcher built with two manifest keys (a team's old and new one while it
-// rotates), against the fault server. The unsigned rows run against the build without keys.
+// rotates), against the fault server; the session table of the build without keys is in FaultServerTables.
 
 namespace {
 

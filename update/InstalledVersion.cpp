@@ -6,12 +6,13 @@
 #include <fstream>
 
 #include "support/Paths.h"
+#include "support/LauncherFiles.h"
 #include "support/TextEncoding.h"
 #include "update/MoveIntoPlace.h"
 
 namespace {
 
-constexpr wchar_t kVersionFileName[] = L"launcher-version.txt";
+constexpr wchar_t kVersionFileName[] = L"" ORVANE_VERSION_FILE;
 constexpr wchar_t kDefaultVersion[] = L"0.0.1";
 
 }  // namespace

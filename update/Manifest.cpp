@@ -140,17 +140,22 @@ bool FindUnsignedValue(std::string_view text, std::string_view key, uint64_t& va
     if (digit == kNone) {
         return true;
     }
+    size_t end = text.find_first_not_of("0123456789", digit);
+    // A size that does not fit cannot describe a real file; wrapping would make it look like one.
+    return ParseDecimal(text.substr(digit, end == kNone ? kNone : end - digit), value);
+}
+
+bool ParseDecimal(std::string_view digits, uint64_t& value) {
     uint64_t number = 0;
-    for (size_t i = digit; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        uint64_t d = static_cast<uint64_t>(text[i] - '0');
-        // A size that does not fit cannot describe a real file; wrapping would make it look like one.
-        if (number > (UINT64_MAX - d) / 10) {
+    for (char c : digits) {
+        uint64_t d = static_cast<uint64_t>(c - '0');
+        if (c < '0' || c > '9' || number > (UINT64_MAX - d) / 10) {
             return false;
         }
         number = number * 10 + d;
     }
     value = number;
-    return true;
+    return !digits.empty();
 }
 
 bool ParseManifest(std::string_view text, UpdateManifest& manifest) {

@@ -34,6 +34,5 @@ std::string SignedManifestBytes(const UpdateManifest& manifest, uint64_t serial)
 
 bool FindManifestSeal(std::string_view text, uint64_t& serial, std::string& signature) {
     signature = FindStringValue(text, "signature");
-    return FindUnsignedValue(text, "serial", serial) && text.find("\"serial\"") != std::string_view::npos &&
-           !signature.empty();
+    return FindUnsignedValue(text, "serial", serial) && serial != 0 && !signature.empty();
 }

@@ -13,5 +13,5 @@
 std::string SignedManifestBytes(const UpdateManifest& manifest, uint64_t serial);
 // The serial and the base64 signature a manifest carries, found as the scanner finds any value
 // (the publisher writes them before the file list, where no file name can stand before them);
-// false when either is missing or the serial does not fit 64 bits.
+// false when either is missing (the publisher's serials start above 0) or the serial does not fit 64 bits.
 bool FindManifestSeal(std::string_view text, uint64_t& serial, std::string& signature);

@@ -7,6 +7,7 @@
 #include "net/ServerHost.h"
 #include "net/Signature.h"
 #include "support/FileHandle.h"
+#include "support/LauncherFiles.h"
 #include "support/Paths.h"
 #include "support/TextEncoding.h"
 #include "support/UpdateLog.h"
@@ -15,7 +16,7 @@
 
 namespace {
 
-constexpr wchar_t kSerialFileName[] = L"launcher-manifest-serial.txt";
+constexpr wchar_t kSerialFileName[] = L"" ORVANE_SERIAL_FILE;
 
 // The highest serial accepted here before, 0 when none was recorded (a damaged record counts as
 // none: it is written whole or not at all, so only a hand can damage it). False when a record is there
@@ -33,13 +34,9 @@ bool RecordedSerial(const std::wstring& installFolder, uint64_t& serial, DWORD& 
         error = GetLastError();
         return false;
     }
-    for (size_t i = 0; i < read && text[i] != '\n'; ++i) {
-        uint64_t digit = static_cast<uint64_t>(text[i] - '0');
-        if (text[i] < '0' || text[i] > '9' || serial > (UINT64_MAX - digit) / 10) {
-            serial = 0;
-            break;
-        }
-        serial = serial * 10 + digit;
+    std::string_view line(text, read);
+    if (!ParseDecimal(line.substr(0, line.find('\n')), serial)) {
+        serial = 0;
     }
     return true;
 }

@@ -15,9 +15,9 @@ bool IsDeviceDigit(wchar_t c) {
 }  // namespace
 
 bool IsReservedDeviceName(const std::wstring& element) {
-    // Windows looks at the name before its first dot, with the blanks and dots at its end dropped.
+    // Windows looks at the name before its first dot, with the blanks at its end dropped.
     std::wstring stem = element.substr(0, element.find(L'.'));
-    while (!stem.empty() && (stem.back() == L' ' || stem.back() == L'.')) {
+    while (!stem.empty() && stem.back() == L' ') {
         stem.pop_back();
     }
     for (wchar_t& c : stem) {

@@ -2,6 +2,7 @@
 
 #include "net/Download.h"
 #include "support/FileSystem.h"
+#include "support/LauncherFiles.h"
 #include "support/Paths.h"
 #include "support/TextEncoding.h"
 #include "support/UpdateLog.h"
@@ -37,7 +38,7 @@ UpdateVerdict RunUpdateSession(const std::wstring& installFolder, ProgressCallba
         return Verdict(L"Не удалось определить папку установки.", false);
     }
     bool firstInstall = !(IsRegularFile(JoinPath(installFolder, L"Orvane.exe")) &&
-                          IsRegularFile(JoinPath(installFolder, L"launcher-version.txt")));
+                          IsRegularFile(JoinPath(installFolder, L"" ORVANE_VERSION_FILE)));
 
     Report(progress, progressContext, 0,
            firstInstall ? L"Игра не установлена. Получаю список файлов..." : L"Проверяю обновления на сервере...");

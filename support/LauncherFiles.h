@@ -1,0 +1,7 @@
+#pragma once
+
+// The files the launcher keeps beside the game, by name, narrow for the publisher (which refuses a
+// build that ships one) and wide (L"" ORVANE_...) for the launcher.
+#define ORVANE_VERSION_FILE "launcher-version.txt"
+#define ORVANE_LOG_FILE "launcher-update.log"
+#define ORVANE_SERIAL_FILE "launcher-manifest-serial.txt"
