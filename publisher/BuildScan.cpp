@@ -88,7 +88,7 @@ std::string PublishedPathProblem(const std::string& path) {
     bool top = path.find('/') == std::string::npos;
     // The launcher's own files beside the game, and the names it downloads into: a build shipping one
     // would overwrite its records or collide with a download in progress.
-    for (const char* own : {ORVANE_VERSION_FILE, ORVANE_LOG_FILE, ORVANE_SERIAL_FILE}) {
+    for (const char* own : kLauncherOwnFiles) {
         if (top && key == WindowsNameKey(own)) {
             return std::string("the launcher keeps its own ") + own + " beside the game";
         }
