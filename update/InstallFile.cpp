@@ -41,7 +41,8 @@ bool IsFileCurrent(const std::wstring& targetPath, const ManifestFile& entry) {
 }  // namespace
 
 bool InstallFile(const std::wstring& installFolder, const ManifestFile& entry, uint64_t bytesBefore,
-                 uint64_t bytesTotal, ProgressCallback progress, void* progressContext, const std::wstring& statusText) {
+                 uint64_t bytesTotal, ProgressCallback progress, void* progressContext, const std::wstring& statusText,
+                 PendingUpdate& pending) {
     if (!IsSafeRelativePath(entry.path)) {
         return false;
     }
@@ -66,10 +67,11 @@ bool InstallFile(const std::wstring& installFolder, const ManifestFile& entry, u
                         statusText)) {
         return false;
     }
-    if (!HasExpectedLength(temporaryPath, entry) || !DigestMatches(Sha256OfFile(temporaryPath), entry.sha256)) {
+    if (!IsFileCurrent(temporaryPath, entry)) {
         DeleteFileW(temporaryPath.c_str());
         return false;
     }
+    RecordPendingUpdate(pending);
     if (!MoveIntoPlace(temporaryPath, targetPath)) {
         DeleteFileW(temporaryPath.c_str());
         return false;
