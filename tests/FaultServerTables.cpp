@@ -226,6 +226,12 @@ TEST_F(InFolder, SessionVerdicts) {
          kUpdateFetchFailed, true, {{"a.pak", a2}, {kPending, "2\n"}}},
         {"the marker cannot be written: the update goes on", Game("1.0", {{kPending + ".download/x", ""}}), v2({A}), "",
          Updated("2"), true, {{"a.pak", a}}, {kA}, {}, L"", "Could not record the update in progress: "},
+        // Another build's start in the temporary file: one fresh download, in the same session.
+        {"a resume that fails its check starts again from byte 0", Game("1.0", {{"a.pak.download", a2.substr(0, 120)}}),
+         v2({A}), "", Updated("2"), true, {{"a.pak", a}, {"a.pak.download", kAbsent}}, {kA, kA}, {}, L"",
+         "Resumed download failed its check; downloading it again from byte 0: "},
+        {"a file that fails again from byte 0 fails", Game("1.0", {{"a.pak.download", a2.substr(0, 120)}}), v2({badA}), "",
+         kFileFailed, true, {{"a.pak.download", kAbsent}}, {kA, kA}},
         {"bad digest, mandatory", v1, Manifest("2", true, {badA}), "", kFileFailed, false, {}, {kA}},
         {"bad digest, first install", {}, v2({badA}), "", kFileFailed, true, {}, {kA}},
         {"removal refused, non-mandatory", oldFolder, v2({}, {"old"}), "", kRemovalFailed, true,
