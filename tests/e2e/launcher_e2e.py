@@ -206,7 +206,7 @@ def exit_while_logging(folder):
                                for log in (game / "launcher-update.log" for game in games)), 60)
         close(launchers)  # all four at once; a lingering process is gone before the folders are looked at
         names = {name for game in games for name in os.listdir(game)}
-        stray = names - {EXE, "Content", "launcher-update.log", "launcher-version.txt"}
+        stray = names - {EXE, "Content", "launcher-update.log", "launcher-version.txt", PENDING}
         check(not stray, f"round {round_ + 1}: no stray file appeared beside the launchers {stray}")
 
 
