@@ -168,6 +168,10 @@ TEST_F(InFolder, SessionVerdicts) {
     const Files current = Game("1.0", {{"a.pak", a}}), v1 = Game("1.0"), v120 = Game("1.2.0");
     const Files oldFolder = Game("1.0", {{"old/x", "x"}});
     const Files versionBlocked = Game("1.0", {{"launcher-version.txt.download/x", ""}});
+    // 1.0 installed, the session for 2 stopped after a.pak (the marker is its record), 1.0 offered again.
+    const std::string a2 = TestBytes(300, 5), kPending = "launcher-update-pending.txt";
+    const Files mixed = Game("1.0", {{"a.pak", a2}, {"b.pak", b}, {kPending, "2\n"}});
+    const std::string badB = Entry("b.pak", kB, b, nullptr, DigestOf(a));
     auto v2 = [](std::vector<std::string> entries, std::vector<std::string> deleted = {}) {
         return Manifest("2", false, entries, deleted);
     };
@@ -182,6 +186,7 @@ TEST_F(InFolder, SessionVerdicts) {
         std::vector<std::string> requests = {};  // besides the manifest's
         Reports reports = {};                    // checked when given
         const wchar_t* root = L"";               // before the game folder's path
+        std::string logged = "";                 // a line of the log begins with it, when given
     } cases[] = {
         {"first install, manifest 500", {}, "", "/updates/full.json status 500", kFirstFetchFailed, false},
         {"update, manifest 404", v1, "", "/updates/latest.json status 404", kUpdateFetchFailed, true},
@@ -211,7 +216,22 @@ TEST_F(InFolder, SessionVerdicts) {
          {{"c/c.pak", a}}, {kA, kB, kA}, {{0, kNotInstalled}, {0, Downloading(1, 3, "a.pak")},
          {33, Downloading(2, 3, "b.pak")}, {66, Downloading(3, 3, "c.pak")}, {100, kDone}}},
         {"bad digest stops the update, non-mandatory", Game("1.0", {{"a.pak", "old"}}), v2({badA, B}), "", kFileFailed, true,
-         {{"a.pak", "old"}, {"a.pak.download", kAbsent}, {"b.pak", kAbsent}, {"launcher-version.txt", "1.0\n"}}, {kA}},
+         {{"a.pak", "old"}, {"a.pak.download", kAbsent}, {"b.pak", kAbsent}, {"launcher-version.txt", "1.0\n"},
+          {kPending, kAbsent}}, {kA}},
+        {"a failed session after its first change keeps the marker", v1, v2({A, badB}), "", kFileFailed, true,
+         {{"a.pak", a}, {kPending, "2\n"}}, {kA, kB}},
+        {"the marker: a stopped update is repaired, not called current", mixed, Manifest("1.0", false, {A, B}), "",
+         Updated("1.0"), true, {{"a.pak", a}, {kPending, kAbsent}, {"launcher-version.txt", "1.0\n"}}, {kA}},
+        {"the marker, the server down: play the installed game", mixed, "", "/updates/latest.json status 500",
+         kUpdateFetchFailed, true, {{"a.pak", a2}, {kPending, "2\n"}}},
+        {"the marker cannot be written: the update goes on", Game("1.0", {{kPending + ".download/x", ""}}), v2({A}), "",
+         Updated("2"), true, {{"a.pak", a}}, {kA}, {}, L"", "Could not record the update in progress: "},
+        // Another build's start in the temporary file: one fresh download, in the same session.
+        {"a resume that fails its check starts again from byte 0", Game("1.0", {{"a.pak.download", a2.substr(0, 120)}}),
+         v2({A}), "", Updated("2"), true, {{"a.pak", a}, {"a.pak.download", kAbsent}}, {kA, kA}, {}, L"",
+         "Resumed download failed its check; downloading it again from byte 0: "},
+        {"a file that fails again from byte 0 fails", Game("1.0", {{"a.pak.download", a2.substr(0, 120)}}), v2({badA}), "",
+         kFileFailed, true, {{"a.pak.download", kAbsent}}, {kA, kA}},
         {"bad digest, mandatory", v1, Manifest("2", true, {badA}), "", kFileFailed, false, {}, {kA}},
         {"bad digest, first install", {}, v2({badA}), "", kFileFailed, true, {}, {kA}},
         {"removal refused, non-mandatory", oldFolder, v2({}, {"old"}), "", kRemovalFailed, true,
@@ -228,8 +248,9 @@ TEST_F(InFolder, SessionVerdicts) {
         {"absolute url", {}, v2({Entry("a.pak", "https://elsewhere.example/a.pak", a)}), "", kFileFailed, true},
         {"upper-case digest of a current file", current, v2({upperA}), "", Updated("2"), true},
         {"upper-case digest of a download", {}, v2({upperA}), "", Installed("2"), true, {{"a.pak", a}}, {kA}},
+        // The marker comes before the first change, so a move that fails leaves it.
         {"a folder in the target's place", {{"a.pak/x", "x"}}, v2({A}), "", kFileFailed, true,
-         {{"a.pak/x", "x"}, {"a.pak.download", kAbsent}}, {kA}},
+         {{"a.pak/x", "x"}, {"a.pak.download", kAbsent}, {kPending, "2\n"}}, {kA}},
         {"a leftover download stays when the target is current", Game("1.0", {{"a.pak", a}, {"a.pak.download", "part"}}),
          v2({A}), "", Updated("2"), true, {{"a.pak.download", "part"}}},
         // One unsafe path is enough here: the path rule has its own table.
@@ -279,6 +300,10 @@ TEST_F(InFolder, SessionVerdicts) {
         }
         EXPECT_EQ(requests, expected) << c.name;
         EXPECT_TRUE(c.reports.empty() || reports == c.reports) << c.name;
+        Lines log = ReadLines(game + L"\\launcher-update.log");
+        EXPECT_TRUE(c.logged.empty() || std::any_of(log.begin(), log.end(), [&](const std::string& line) {
+                        return line.rfind(c.logged, 0) == 0;
+                    })) << c.name;
     }
     // No folder: refused before any request; the start line goes to the current folder.
     std::filesystem::current_path(folder);

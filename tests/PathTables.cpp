@@ -98,7 +98,8 @@ void RunUnixCommand(const std::wstring& folder, std::wstring command, bool linki
 }  // namespace
 
 TEST_F(InFolder, ObsoleteFileRemoval) {
-    for (const char* name : {"x.pak", "a/b/y.pak", "a/z.pak", "kept.pak", "held.pak", "Orvane.ini", "mods/link.pak"}) {
+    for (const char* name : {"x.pak", "a/b/y.pak", "a/z.pak", "kept.pak", "held.pak", "Orvane.ini", "mods/link.pak",
+                             "c.pak", "c.pak.download", "gone.pak.download"}) {
         WriteBytes(InPath(folder, name), name);
         // All but x.pak read-only, where deleting needs the flag cleared first (Windows before POSIX deletes).
         SetFileAttributesW(InPath(folder, name).c_str(),
@@ -129,6 +130,9 @@ TEST_F(InFolder, ObsoleteFileRemoval) {
         // A file the game holds open stays without delete sharing (read-only as before) and goes with it.
         {L"kept.pak", false, L"Could not delete obsolete file: " + folder + L"\\kept.pak", FILE_SHARE_READ},
         {L"held.pak", true, kDeleted + L"held.pak", FILE_SHARE_READ | FILE_SHARE_DELETE},
+        // What an interrupted download left beside an obsolete file goes with it, or alone when the file is gone.
+        {L"c.pak", true, kDeleted + L"c.pak\n" + kDeleted + L"c.pak.download"},
+        {L"gone.pak", true, kDeleted + L"gone.pak.download"},
     };
     std::string log;
     for (const auto& c : cases) {
@@ -141,7 +145,8 @@ TEST_F(InFolder, ObsoleteFileRemoval) {
     }
     // Wine would delete the target and keep the link, which then blocks removing the test's folder.
     RunUnixCommand(folder + L"\\links", L"Z:\\bin\\rm link.pak", false);
-    for (const char* name : {"x.pak", "a/b/y.pak", "a/z.pak", "held.pak", "kept.pak", "Orvane.ini", "mods/link.pak"}) {
+    for (const char* name : {"x.pak", "a/b/y.pak", "a/z.pak", "held.pak", "kept.pak", "Orvane.ini", "mods/link.pak",
+                             "c.pak.download", "gone.pak.download"}) {
         EXPECT_EQ(FileExists(InPath(folder, name)), std::string("kOm").find(name[0]) != std::string::npos) << name;
     }
     EXPECT_NE(GetFileAttributesW((folder + L"\\kept.pak").c_str()) & FILE_ATTRIBUTE_READONLY, 0u);

@@ -6,8 +6,10 @@
 
 #include "net/Download.h"
 #include "net/Sha256.h"
+#include "support/FileHandle.h"
 #include "support/FileSystem.h"
 #include "support/Paths.h"
+#include "support/UpdateLog.h"
 #include "update/MoveIntoPlace.h"
 #include "update/PathSafety.h"
 
@@ -38,10 +40,25 @@ bool IsFileCurrent(const std::wstring& targetPath, const ManifestFile& entry) {
     return HasExpectedLength(targetPath, entry) && DigestMatches(Sha256OfFile(targetPath), entry.sha256);
 }
 
+// Whether the download will go on from bytes an earlier run left: it starts afresh from a file
+// longer than the entry.
+bool WillResume(const std::wstring& temporaryPath, const ManifestFile& entry) {
+    FileFacts facts;
+    DWORD error = 0;
+    return QueryFileFacts(temporaryPath, facts, error) && !facts.folder && facts.size > 0 &&
+           (entry.size == 0 || facts.size <= entry.size);
+}
+
+bool EmptyFile(const std::wstring& path) {
+    DWORD error = 0;
+    return static_cast<bool>(OpenFile(path, GENERIC_WRITE, 0, TRUNCATE_EXISTING, FILE_ATTRIBUTE_TEMPORARY, error));
+}
+
 }  // namespace
 
 bool InstallFile(const std::wstring& installFolder, const ManifestFile& entry, uint64_t bytesBefore,
-                 uint64_t bytesTotal, ProgressCallback progress, void* progressContext, const std::wstring& statusText) {
+                 uint64_t bytesTotal, ProgressCallback progress, void* progressContext, const std::wstring& statusText,
+                 PendingUpdate& pending) {
     if (!IsSafeRelativePath(entry.path)) {
         return false;
     }
@@ -62,14 +79,27 @@ bool InstallFile(const std::wstring& installFolder, const ManifestFile& entry, u
     if (!CreateFolderTree(ParentFolder(LexicallyNormal(targetPath)))) {
         return false;
     }
+    bool resumed = WillResume(temporaryPath, entry);
     if (!DownloadToFile(entry.url, temporaryPath, entry.size, bytesBefore, bytesTotal, progress, progressContext,
                         statusText)) {
         return false;
     }
-    if (!HasExpectedLength(temporaryPath, entry) || !DigestMatches(Sha256OfFile(temporaryPath), entry.sha256)) {
+    // What an earlier run left may be the start of another build's file (one published in between):
+    // the rest of this one does not make it whole.
+    bool verified = IsFileCurrent(temporaryPath, entry);
+    if (!verified && resumed) {
+        AppendLogLine(L"Resumed download failed its check; downloading it again from byte 0: " + temporaryPath);
+        if (EmptyFile(temporaryPath) && !DownloadToFile(entry.url, temporaryPath, entry.size, bytesBefore, bytesTotal,
+                                                        progress, progressContext, statusText)) {
+            return false;  // a later run resumes this download, which began at byte 0
+        }
+        verified = IsFileCurrent(temporaryPath, entry);
+    }
+    if (!verified) {
         DeleteFileW(temporaryPath.c_str());
         return false;
     }
+    RecordPendingUpdate(pending);
     if (!MoveIntoPlace(temporaryPath, targetPath)) {
         DeleteFileW(temporaryPath.c_str());
         return false;

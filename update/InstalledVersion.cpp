@@ -5,14 +5,17 @@
 #include <filesystem>
 #include <fstream>
 
-#include "support/Paths.h"
+#include "support/FileSystem.h"
 #include "support/LauncherFiles.h"
+#include "support/Paths.h"
 #include "support/TextEncoding.h"
+#include "support/UpdateLog.h"
 #include "update/MoveIntoPlace.h"
 
 namespace {
 
 constexpr wchar_t kVersionFileName[] = L"" ORVANE_VERSION_FILE;
+constexpr wchar_t kPendingFileName[] = L"" ORVANE_PENDING_FILE;
 constexpr wchar_t kDefaultVersion[] = L"0.0.1";
 
 }  // namespace
@@ -30,4 +33,27 @@ std::wstring ReadInstalledVersion(const std::wstring& installFolder) {
 
 bool WriteInstalledVersion(const std::wstring& installFolder, const std::wstring& version) {
     return ReplaceWholeFile(JoinPath(installFolder, kVersionFileName), WideToUtf8(version) + "\n");
+}
+
+bool IsUpdatePending(const std::wstring& installFolder) {
+    FileFacts facts;
+    DWORD error = 0;
+    if (QueryFileFacts(JoinPath(installFolder, kPendingFileName), facts, error)) {
+        return !facts.folder;
+    }
+    return error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND;
+}
+
+void RecordPendingUpdate(PendingUpdate& pending) {
+    if (pending.recorded) {
+        return;
+    }
+    pending.recorded = true;
+    if (!ReplaceWholeFile(JoinPath(pending.installFolder, kPendingFileName), WideToUtf8(pending.version) + "\n")) {
+        AppendLogLine(L"Could not record the update in progress: " + DecimalText(GetLastError()));
+    }
+}
+
+void ClearPendingUpdate(const std::wstring& installFolder) {
+    DeleteFileW(JoinPath(installFolder, kPendingFileName).c_str());
 }

@@ -119,6 +119,23 @@ bool DeleteThroughHandle(HANDLE handle) {
     return false;
 }
 
+// A download that an interrupted update left beside the obsolete file would otherwise stay for good:
+// no later manifest names it. Removed as carefully as the file itself.
+bool RemoveLeftoverDownload(const std::wstring& target) {
+    std::wstring leftover = target + L".download";
+    if (QueryTarget(leftover) != TargetKind::RegularFile) {
+        return true;
+    }
+    FileHandle file = OpenForDeletion(leftover);
+    std::wstring reached;
+    if (!file || !OpensTheNameItself(file.get(), leftover, reached) || !DeleteThroughHandle(file.get())) {
+        AppendLogLine(L"Could not delete obsolete file: " + leftover);
+        return false;
+    }
+    AppendLogLine(L"Deleted obsolete file: " + leftover);
+    return true;
+}
+
 }  // namespace
 
 bool RemoveObsoleteFile(const std::wstring& installFolder, const std::wstring& relativePath) {
@@ -129,7 +146,7 @@ bool RemoveObsoleteFile(const std::wstring& installFolder, const std::wstring& r
     std::wstring target = LexicallyNormal(JoinPath(installFolder, relativePath));
     TargetKind kind = QueryTarget(target);
     if (kind == TargetKind::Missing) {
-        return true;
+        return RemoveLeftoverDownload(target);
     }
     if (kind == TargetKind::Unreadable) {
         return false;
@@ -149,5 +166,5 @@ bool RemoveObsoleteFile(const std::wstring& installFolder, const std::wstring& r
         return false;
     }
     AppendLogLine(L"Deleted obsolete file: " + target);
-    return true;
+    return RemoveLeftoverDownload(target);
 }

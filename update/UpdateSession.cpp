@@ -56,7 +56,9 @@ UpdateVerdict RunUpdateSession(const std::wstring& installFolder, ProgressCallba
     body = std::string();  // a large manifest need not stay in memory through the downloads
 
     std::wstring installedVersion = ReadInstalledVersion(installFolder);
-    if (!firstInstall && installedVersion == manifest.version) {
+    // An update stopped after its first change left files of another version beside the recorded
+    // one: only a check of every file may call that folder current.
+    if (!firstInstall && installedVersion == manifest.version && !IsUpdatePending(installFolder)) {
         Report(progress, progressContext, 100, L"Обновление не требуется.");
         return Verdict(L"Версия " + installedVersion + L" актуальна. Можно играть.", true);
     }
@@ -69,12 +71,13 @@ UpdateVerdict RunUpdateSession(const std::wstring& installFolder, ProgressCallba
     uint64_t bytesBefore = 0;
     uint64_t installed = 0;
     uint64_t count = manifest.files.size();
+    PendingUpdate pending{installFolder, manifest.version};
     for (uint64_t i = 0; i < count; ++i) {
         const ManifestFile& entry = manifest.files[i];
         std::wstring status = L"Скачиваю файл " + DecimalText(i + 1) + L" из " + DecimalText(count) + L": " +
                               FileName(entry.path);
         Report(progress, progressContext, SessionPercent(bytesBefore, bytesTotal, installed, count), status);
-        if (!InstallFile(installFolder, entry, bytesBefore, bytesTotal, progress, progressContext, status)) {
+        if (!InstallFile(installFolder, entry, bytesBefore, bytesTotal, progress, progressContext, status, pending)) {
             return Verdict(L"Обновление не установлено: файл не прошёл загрузку или проверку SHA-256.",
                            !manifest.mandatory);
         }
@@ -84,6 +87,7 @@ UpdateVerdict RunUpdateSession(const std::wstring& installFolder, ProgressCallba
 
     if (!manifest.deletedFiles.empty()) {
         Report(progress, progressContext, 99, L"Удаляю устаревшие файлы предыдущей сборки...");
+        RecordPendingUpdate(pending);
         for (const std::wstring& path : manifest.deletedFiles) {
             if (!RemoveObsoleteFile(installFolder, path)) {
                 return Verdict(L"Обновление не завершено: не удалось удалить устаревший файл. Закройте игру и "
@@ -96,6 +100,7 @@ UpdateVerdict RunUpdateSession(const std::wstring& installFolder, ProgressCallba
     if (!WriteInstalledVersion(installFolder, manifest.version)) {
         return Verdict(L"Файлы обновлены, но не удалось сохранить номер версии.", !firstInstall && !manifest.mandatory);
     }
+    ClearPendingUpdate(installFolder);
     Report(progress, progressContext, 100, L"Обновление установлено и проверено.");
     if (firstInstall) {
         return Verdict(L"Orvane " + manifest.version + L" установлен и проверен. Можно играть.", true);

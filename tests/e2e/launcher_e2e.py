@@ -6,6 +6,8 @@
 import email.utils
 import hashlib
 import os
+import random
+import re
 import shutil
 import subprocess
 import sys
@@ -17,6 +19,7 @@ CASE, BUILD, STATE = sys.argv[1], Path(sys.argv[2]), Path(sys.argv[3])
 WWW, LOG, PROBE = STATE / "www", STATE / "nginx-access.log", BUILD / "tests" / "window_probe.exe"
 FAULT, ORIGIN_LOG, CA = STATE / "fault-www", STATE / "origin-access.log", STATE / "pki" / "ca.crt"
 EXE, INSTALLED = "OrvaneLauncher.exe", "Orvane 1.0 установлен и проверен. Можно играть."
+PENDING = "launcher-update-pending.txt"  # an update's record of itself, from its first change to the version file
 GAME_ARGS = "192.0.2.10:7777 -ini:Game:[/Script/Orvane.OrvaneAccountSubsystem]:ApiBaseUrl=https://localhost"
 # The title, the frame's style (a caption, a menu and a minimise box; no sizing, no maximise box) and
 # size, then each control: class|text|left,top,right,bottom.
@@ -68,7 +71,8 @@ def serve(edge):
     sites = ["origin-behind-edge.conf", "orvane-edge.conf"] if edge else ["orvane-updates.conf"]
     (STATE / "site.conf").write_text("".join(f"include {STATE / site};\n" for site in sites))
     subprocess.run(["nginx", "-p", STATE, "-c", STATE / "nginx.conf", "-s", "reload"], check=True, stderr=subprocess.DEVNULL)
-    check(eventually(lambda: ("X-Cache" in head("/updates/latest.json")) == edge), "nginx serves " + ("the edge" if edge else "the site"))
+    check(eventually(lambda: (answer := head("/updates/latest.json")) and ("X-Cache" in answer) == edge),
+          "nginx serves " + ("the edge" if edge else "the site"))
 
 
 def publisher(*args):
@@ -178,12 +182,14 @@ def interrupted(folder):
     ranges = ["-"]
     for kill, past in ((False, 5), (True, 60)):
         run(folder, "Скачиваю файл 1 из 5: Orvane-Big.pak", past, kill=kill)  # the files go in order of their paths
-        check(not (folder / big).exists(), "nothing stands under the real name")
+        check(not (folder / big).exists() and not (folder / PENDING).exists(),
+              "nothing stands under the real name, and before the first change no update is marked as pending")
         partial = (folder / (big + ".download")).read_bytes()
         check(0 < len(partial) < len(files[big]) and files[big].startswith(partial), f"{len(partial)} bytes kept")
         ranges.append(f"bytes={len(partial)}-")
     run(folder, INSTALLED)
-    check((folder / big).read_bytes() == files[big], "the big file holds the published bytes")
+    check((folder / big).read_bytes() == files[big] and not (folder / PENDING).exists(),
+          "the big file holds the published bytes; the update is no longer marked")
     check([r for path, r in requests() if path == blob(files[big])] == ranges, f"each start resumed: {ranges}")
 
 
@@ -200,7 +206,7 @@ def exit_while_logging(folder):
                                for log in (game / "launcher-update.log" for game in games)), 60)
         close(launchers)  # all four at once; a lingering process is gone before the folders are looked at
         names = {name for game in games for name in os.listdir(game)}
-        stray = names - {EXE, "Content", "launcher-update.log", "launcher-version.txt"}
+        stray = names - {EXE, "Content", "launcher-update.log", "launcher-version.txt", PENDING}
         check(not stray, f"round {round_ + 1}: no stray file appeared beside the launchers {stray}")
 
 
@@ -270,6 +276,8 @@ def edge(folder):
     ORIGIN_LOG.write_text("")
     for number, past in ((1, 10), (2, 60)):  # percent of all bytes: into the first, into the second file
         run(folder, f"Скачиваю файл {number} из 6: {Path(list(paks)[number - 1]).name}", past, kill=True)
+        marker = (folder / PENDING).read_bytes() if (folder / PENDING).exists() else None
+        check(marker == (b"1.0\n" if number == 2 else None), f"marked as pending once the first file is in place: {marker}")
     run(folder, INSTALLED)
     check(all((folder / p).read_bytes() == data for p, data in files.items()), "every file holds its published bytes")
     for url in (cached, uncached):
@@ -313,6 +321,116 @@ def signed_release(folder):
     run(folder, "Сервер версий вернул неправильный файл. Установленная игра не изменена.")
     check(all((folder / p).read_bytes() == data for p, data in files.items()), "the installed files are kept")
     check(requests() == [["/updates/latest.json", "-"]], "nothing fetched but the manifest")
+
+
+SUCCESS = re.compile(r"(?:Обновление|Orvane|Версия) (\S+) (?:установлено и проверено|установлен и проверен|актуальна)\. "
+                     r"Можно играть\.")
+version_of = lambda status: (SUCCESS.fullmatch(status) or [None, None])[1]  # the version a success names, or None
+OWN = {EXE, "launcher-version.txt", "launcher-update.log", "launcher-manifest-serial.txt", PENDING}
+
+
+def session(folder, kill_after=0, kill_at=101):
+    # Starts the launcher and kills it after kill_after seconds, or once its bar passes kill_at percent while it
+    # downloads, or else once its verdict enables play (the session has then ended). The last state shown.
+    launcher, state, deadline = wine(folder / EXE, cwd=folder.parent), ["0", "disabled", ""], time.time() + 60
+    time.sleep(kill_after)
+    end = lambda s: s[1] == "enabled" or s[2].startswith("Скачиваю файл ") and int(s[0]) >= kill_at
+    # A watch may find the window of the launcher killed just before, and end with it: then it watches again.
+    while not kill_after and not end(state) and time.time() < deadline:
+        watch = wine(PROBE, "watch", "60", stdout=subprocess.PIPE, encoding="utf-8")
+        state = next((s for s in (line.rstrip("\n").split("|", 2) for line in watch.stdout) if end(s)), state)
+        watch.kill()
+    launcher.kill()
+    launcher.wait()
+    return state
+
+
+def game_files(folder):
+    # Every file under a real name (not the launcher's own, not a temporary download): path -> bytes.
+    return {p.relative_to(folder).as_posix(): p.read_bytes() for p in folder.rglob("*")
+            if p.is_file() and p.relative_to(folder).as_posix() not in OWN and not p.name.endswith(".download")}
+
+
+def chaos(folder):
+    # A dozen random builds (files added, changed and removed, nested folders, files of some MiB) and 22 rounds,
+    # each a session to its verdict or one killed at a random moment, over a link that is sometimes slow and
+    # sometimes cuts every connection at a random byte; some rounds serve an older version's manifests again (a
+    # build taken back, an edge that still has it). After every round no real name holds bytes never published
+    # for it, and a verdict holds. ORVANE_CHAOS_SEED replays the builds and the plan (not the machine's timing).
+    seed = int(os.environ.get("ORVANE_CHAOS_SEED") or random.randrange(1 << 32))
+    print(f"chaos seed {seed}", flush=True)
+    rng, started, files = random.Random(seed), time.time(), {}
+    size = lambda: rng.choice([700, 20000, 90000, 300000, 1 << 20, 3 << 20])
+    places = ["Content/Paks", "Content/Paks", "Content/Карты/a", "Content/Карты/b", "Content/Movies/Intro/4k", "Engine"]
+    builds = [{"Orvane.exe": rng.randbytes(3000), "Engine/empty.dat": b""} |
+              {f"{place}/f{i}.pak": rng.randbytes(size()) for i, place in enumerate(places)}]
+    for number in range(1, 12):
+        build = dict(builds[-1])
+        rest = sorted(set(build) - {"Orvane.exe", "Engine/empty.dat"})
+        changed = rng.sample(rest + ["Orvane.exe"], min(len(rest), rng.randint(1, 3)))
+        build |= {path: rng.randbytes(size()) for path in changed}
+        for path in rng.sample(rest, max(0, min(len(rest) - 2, rng.randint(0, 2)))):
+            del build[path]
+        added = {f"{rng.choice(places)}/n{number}-{i}.bin": rng.randbytes(size()) for i in range(rng.randint(0, 2))}
+        builds.append(build | added)
+    manifests = []  # of each version published: latest.json and full.json
+
+    def serve_version(index):
+        for name, text in zip(("latest.json", "full.json"), manifests[index]):
+            (WWW / "updates" / name).write_bytes(text)
+
+    # nginx serves the site on 127.0.0.3 alone, and the link emulator stands at its addresses for the launcher.
+    control, link = STATE / "chaos-link.txt", Path(__file__).parent.parent / "servers" / "link_emulator.py"
+    control.write_text("")
+    (STATE / "site.conf").write_text(f"include {STATE / 'origin-behind-edge.conf'};\n")
+    subprocess.run(["nginx", "-p", STATE, "-c", STATE / "nginx.conf", "-s", "reload"], check=True, stderr=subprocess.DEVNULL)
+    check(eventually(lambda: head("/updates/") == ""), "nginx left 127.0.0.1 to the link")
+    STARTED.extend(subprocess.Popen(["python3", link, address, "443", "127.0.0.3", "443", control, STATE / "chaos-link.log"])
+                   for address in ("127.0.0.1", "::1"))
+    check(eventually(lambda: " 404 " in head("/updates/")), "the link passes requests to the site")
+    actions, kills, pending = ["next"] * 11 + ["back"] * 4 + ["same"] * 6, 0, 0
+    rng.shuffle(actions)
+    for number, action in enumerate(["next"] + actions, 0):
+        if action == "next":
+            if manifests:
+                serve_version(-1)  # what the publisher served last
+            publish(builds[len(manifests)], f"{len(manifests) + 1}.0")
+            manifests.append(tuple((WWW / "updates" / name).read_bytes() for name in ("latest.json", "full.json")))
+        action = "same" if action == "back" and len(manifests) == 1 else action
+        served = rng.randrange(len(manifests) - 1) if action == "back" else len(manifests) - 1
+        serve_version(served)
+        rate = rng.choice([0, 12, 24])  # Mbit/s; 0: as fast as it goes
+        rules = [f"link rate {rate}"] * bool(rate) + [f"link reset {rng.randint(2 << 20, 6 << 20)}"] * (rng.random() < 0.25)
+        control.write_text("".join(rule + "\n" for rule in rules))
+        # A quarter of the sessions is killed at any moment up to a little past the time the bytes it lacks would
+        # take, a quarter once the bar passes a random percent while it downloads.
+        lacking = sum(len(data) for path, data in builds[served].items() if files.get(path) != data)
+        way, seconds = rng.random(), 0.6 + lacking / (rate * 125000 if rate else 30e6)
+        kill_after = round(rng.uniform(0.3, 1.3 * seconds), 2) if way < 0.25 else 0
+        kill_at = rng.randrange(100) if 0.25 <= way < 0.5 else 101
+        round_started, label = time.time(), f"{served + 1}.0"
+        percent, play, status = session(folder, kill_after, kill_at)
+        files, marked, verdict = game_files(folder), (folder / PENDING).exists(), status if play == "enabled" else None
+        kills, pending = kills + (not verdict), pending + (not verdict and marked)
+        how = f"killed after {kill_after} s" if kill_after else f"killed downloading at {percent}%"
+        print(f"round {number}: {action}, {label} served, {', '.join(rules) or 'a clean link'}: " +
+              (verdict or how + ", marked pending" * marked) + f" ({time.time() - round_started:.1f} s)")
+        strange = [p for p, data in files.items() if all(b.get(p) != data for b in builds[:len(manifests)])]
+        check(not strange, f"round {number}: no real name holds bytes never published for it {strange}")
+        if verdict or kill_at == 101 and not kill_after:
+            # Nothing but the link's cuts stands in the way, and the download resumes through those.
+            wrong = [p for p, data in builds[served].items() if files.get(p) != data]
+            check(version_of(verdict or "") == label and not wrong and not marked and
+                  (folder / "launcher-version.txt").read_bytes() == f"{label}\n".encode(),
+                  f"round {number}: success, every file of {label} exactly there {wrong}, no longer pending")
+    control.write_text("")
+    serve_version(-1)
+    verdict = version_of(session(folder)[2])
+    debris = [p for p in folder.rglob("*.download") if p.relative_to(folder).as_posix()[:-9] not in builds[-1]]
+    check(verdict == "12.0" and game_files(folder) == builds[-1] and not debris,
+          f"a clean session leaves exactly 12.0, and no download beside a file it lacks {debris}")
+    print(f"chaos seed {seed}: {len(actions) + 1} rounds and a clean session, {kills} killed ({pending} between the first "
+          f"change and the version file), {time.time() - started:.0f} s")
 
 
 (BUILD / "e2e-screenshots").mkdir(exist_ok=True)
