@@ -42,7 +42,8 @@ bool IsFileCurrent(const std::wstring& targetPath, const ManifestFile& entry) {
 
 bool InstallFile(const std::wstring& installFolder, const ManifestFile& entry, uint64_t bytesBefore,
                  uint64_t bytesTotal, ProgressCallback progress, void* progressContext, const std::wstring& statusText) {
-    if (!IsSafeRelativePath(entry.path)) {
+    // The launcher's own files are its records: a build may never overwrite them or block them with a folder.
+    if (!IsSafeRelativePath(entry.path) || IsLauncherOwnPath(entry.path)) {
         return false;
     }
     if (entry.url.compare(0, 9, kUpdatesPrefix) != 0) {
