@@ -64,13 +64,7 @@ bool Digest(const std::function<bool(BCRYPT_HASH_HANDLE)>& feed, std::vector<uns
            BCryptFinishHash(hash.get(), digest.empty() ? nullptr : digest.data(), digestLength, 0) >= 0;
 }
 
-}  // namespace
-
-std::wstring Sha256OfFile(const std::wstring& path) {
-    std::vector<unsigned char> digest;
-    if (!Digest([&](BCRYPT_HASH_HANDLE hash) { return HashFileContents(hash, path); }, digest)) {
-        return std::wstring();
-    }
+std::wstring HexText(const std::vector<unsigned char>& digest) {
     static const wchar_t kHexDigits[] = L"0123456789abcdef";
     std::wstring text;
     text.reserve(digest.size() * 2);
@@ -81,13 +75,33 @@ std::wstring Sha256OfFile(const std::wstring& path) {
     return text;
 }
 
+bool DigestOfBytes(const std::string& bytes, std::vector<unsigned char>& digest) {
+    return Digest(
+        [&](BCRYPT_HASH_HANDLE hash) {
+            return BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
+                                  static_cast<ULONG>(bytes.size()), 0) >= 0;
+        },
+        digest);
+}
+
+}  // namespace
+
+std::wstring Sha256OfFile(const std::wstring& path) {
+    std::vector<unsigned char> digest;
+    if (!Digest([&](BCRYPT_HASH_HANDLE hash) { return HashFileContents(hash, path); }, digest)) {
+        return std::wstring();
+    }
+    return HexText(digest);
+}
+
+std::wstring Sha256HexOfBytes(const std::string& bytes) {
+    std::vector<unsigned char> digest;
+    return DigestOfBytes(bytes, digest) ? HexText(digest) : std::wstring();
+}
+
 bool Sha256OfBytes(const std::string& bytes, std::string& digest) {
     std::vector<unsigned char> raw;
-    auto feed = [&](BCRYPT_HASH_HANDLE hash) {
-        return BCryptHashData(hash, reinterpret_cast<PUCHAR>(const_cast<char*>(bytes.data())),
-                              static_cast<ULONG>(bytes.size()), 0) >= 0;
-    };
-    if (!Digest(feed, raw)) {
+    if (!DigestOfBytes(bytes, raw)) {
         return false;
     }
     digest.assign(raw.begin(), raw.end());

@@ -8,7 +8,6 @@
 
 #include "publisher/Publisher.h"
 #include "publisher/Store.h"
-#include "support/LauncherFiles.h"
 #include "support/TextEncoding.h"
 #include "update/Manifest.h"
 #include "update/PathSafety.h"
@@ -85,21 +84,21 @@ std::string PublishedPathProblem(const std::string& path) {
         return problem;
     }
     std::string key = WindowsNameKey(path);
-    bool top = path.find('/') == std::string::npos;
+    std::string first = path.substr(0, path.find('/'));
+    bool folder = first.size() != path.size();
+    // A running program cannot be replaced or deleted on Windows: every update would fail at this file forever.
+    if (!folder && key == WindowsNameKey(kLauncherExe)) {
+        return std::string("the launcher cannot replace or delete its own program while it runs; ") + kLauncherExe +
+               " ships with the game's installer, not in the build";
+    }
     // The launcher's own files beside the game, and the names it downloads into: a build shipping one
-    // would overwrite its records or collide with a download in progress.
-    for (const char* own : kLauncherOwnFiles) {
-        if (top && key == WindowsNameKey(own)) {
-            return std::string("the launcher keeps its own ") + own + " beside the game";
-        }
+    // would overwrite its records, and a folder of that name would keep them from being written at all.
+    if (IsLauncherOwnPath(Utf8ToWide(first))) {
+        return "the launcher keeps its own " + first + " beside the game" +
+               (folder ? "; a folder of that name would keep the launcher from writing it" : "");
     }
     if (key.size() > 9 && key.compare(key.size() - 9, 9, ".DOWNLOAD") == 0) {
         return "a name ending in .download, which the launcher gives the files it is downloading";
-    }
-    // A running program cannot be replaced or deleted on Windows: every update would fail at this file forever.
-    if (top && key == WindowsNameKey(kLauncherExe)) {
-        return std::string("the launcher cannot replace or delete its own program while it runs; ") + kLauncherExe +
-               " ships with the game's installer, not in the build";
     }
     return std::string();
 }

@@ -24,6 +24,18 @@ TEST(Paths, SafetyRule) {
             EXPECT_EQ(IsSafeRelativePath(path), safe) << WideToUtf8(path);
         }
     }
+    // The launcher's own files, as Windows resolves a name (letter case, blanks and dots at the end), and
+    // folders of their names, which would block them for good.
+    const std::vector<std::wstring> ownThenNot[] = {
+        {L"launcher-version.txt", L"LAUNCHER-MANIFEST-SERIAL.TXT. ", L"launcher-update.log/x", L"a/../launcher-update-pending.txt",
+         L"launcher-versıon.txt", L"OrvaneLauncher.exe", L"orvanelauncher.exe.DOWNLOAD", L"launcher-version.txt.download/y"},
+        {L"Content/launcher-version.txt", L"launcher-version.txt.bak", L"launcher-version", L"OrvaneLauncher.exe2",
+         L"a.download", L".download", L"launcher-version.txt..download"}};
+    for (bool own : {true, false}) {
+        for (const std::wstring& path : ownThenNot[!own]) {
+            EXPECT_EQ(IsLauncherOwnPath(path), own) << WideToUtf8(path);
+        }
+    }
 }
 
 // Each path with its normalised form, status-line name and parent folder, with root names as Windows knows them.
@@ -98,6 +110,11 @@ void RunUnixCommand(const std::wstring& folder, std::wstring command, bool linki
 }  // namespace
 
 TEST_F(InFolder, ObsoleteFileRemoval) {
+    const char* const own[] = {"launcher-version.txt", "launcher-manifest-serial.txt", "launcher-update-pending.txt",
+                               "OrvaneLauncher.exe", "launcher-version.txt.download", "unit_tests.exe"};
+    for (const char* name : own) {
+        WriteBytes(InPath(folder, name), name);
+    }
     for (const char* name : {"x.pak", "a/b/y.pak", "a/z.pak", "kept.pak", "held.pak", "Orvane.ini", "mods/link.pak",
                              "c.pak", "c.pak.download", "gone.pak.download"}) {
         WriteBytes(InPath(folder, name), name);
@@ -107,7 +124,8 @@ TEST_F(InFolder, ObsoleteFileRemoval) {
     }
     // A link made on the Linux side, as Linux players have them: Wine cannot make one, but starts Unix programs.
     CreateDirectoryW((folder + L"\\links").c_str(), nullptr);
-    RunUnixCommand(folder + L"\\links", L"Z:\\bin\\ln -s ../mods/link.pak link.pak", true);
+    // "up" leads back to the game folder, so a path through it reaches the launcher's own files.
+    RunUnixCommand(folder + L"\\links", L"Z:\\bin\\sh -c \"ln -s .. up && ln -s ../mods/link.pak link.pak\"", true);
     HANDLE victim = CreateFileW((folder + L"\\mods\\link.pak").c_str(), FILE_READ_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr);
     wchar_t reached[MAX_PATH] = L"";
     GetFinalPathNameByHandleW(victim, reached, MAX_PATH, 0);
@@ -133,6 +151,15 @@ TEST_F(InFolder, ObsoleteFileRemoval) {
         // What an interrupted download left beside an obsolete file goes with it, or alone when the file is gone.
         {L"c.pak", true, kDeleted + L"c.pak\n" + kDeleted + L"c.pak.download"},
         {L"gone.pak", true, kDeleted + L"gone.pak.download"},
+        // The launcher's own files, however named: its records, its log, its program (by the name it has).
+        {L"launcher-version.txt", false, kUnsafe + L"launcher-version.txt"},
+        {L"LAUNCHER-MANIFEST-SERIAL.TXT. ", false, kUnsafe + L"LAUNCHER-MANIFEST-SERIAL.TXT. "},
+        {L"launcher-update-pending.txt", false, kUnsafe + L"launcher-update-pending.txt"},
+        {L"launcher-update.log", false, kUnsafe + L"launcher-update.log"},
+        {L"OrvaneLauncher.exe", false, kUnsafe + L"OrvaneLauncher.exe"},
+        {L"launcher-version.txt.download", false, kUnsafe + L"launcher-version.txt.download"},
+        {L"UNIT_TESTS.EXE", false, kUnsafe + L"UNIT_TESTS.EXE"},
+        {L"links/up/launcher-manifest-serial.txt", false, kUnsafe + L"links/up/launcher-manifest-serial.txt"},
     };
     std::string log;
     for (const auto& c : cases) {
@@ -144,7 +171,10 @@ TEST_F(InFolder, ObsoleteFileRemoval) {
         EXPECT_EQ(ReadBytes(folder + L"\\launcher-update.log"), log) << WideToUtf8(c.path);
     }
     // Wine would delete the target and keep the link, which then blocks removing the test's folder.
-    RunUnixCommand(folder + L"\\links", L"Z:\\bin\\rm link.pak", false);
+    RunUnixCommand(folder + L"\\links", L"Z:\\bin\\rm up link.pak", false);
+    for (const char* name : own) {
+        EXPECT_TRUE(FileExists(InPath(folder, name))) << name;
+    }
     for (const char* name : {"x.pak", "a/b/y.pak", "a/z.pak", "held.pak", "kept.pak", "Orvane.ini", "mods/link.pak",
                              "c.pak.download", "gone.pak.download"}) {
         EXPECT_EQ(FileExists(InPath(folder, name)), std::string("kOm").find(name[0]) != std::string::npos) << name;

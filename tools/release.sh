@@ -24,6 +24,13 @@ to the output folder.
                          must carry; give it twice (old and new key) while moving to a new key
   --unsigned-manifests   build a launcher that trusts manifests on TLS alone (needed for a
                          release without --manifest-key)
+  --manifest-floor SERIAL
+                         the lowest manifest serial the launcher accepts, whatever an installation
+                         recorded: a new installation can be sent back no further (use the serial of
+                         the last rollback or security fix; orvane-publish history lists them)
+  --manifest-floor-from DIR
+                         the same, taking the newest serial recorded in the history of the served
+                         folder DIR (builds the publisher to read it) and printing it
   --timestamp-url URL    RFC 3161 time-stamp server, e.g. http://timestamp.digicert.com
   --ca-file FILE         trust anchors for verifying the signature (default $system_bundle)
   --tsa-ca-file FILE     trust anchors for verifying the time-stamp (default $system_bundle)
@@ -42,7 +49,7 @@ usage_error() { echo "release.sh: $*" >&2; echo "Run tools/release.sh --help for
 update_host="" game_server="" pkcs12="" password_file="" timestamp_url=""
 ca_file=$system_bundle tsa_ca_file=$system_bundle
 out=$root/build-release/out build=$root/build-release/build
-trial=0 unsigned=0 unsigned_manifests=0 manifest_keys=()
+trial=0 unsigned=0 unsigned_manifests=0 manifest_keys=() manifest_floor="" floor_from=""
 while [ $# -gt 0 ]; do
   option=$1
   case $option in
@@ -50,7 +57,8 @@ while [ $# -gt 0 ]; do
     --trial) trial=1; shift; continue ;;
     --unsigned) unsigned=1; shift; continue ;;
     --unsigned-manifests) unsigned_manifests=1; shift; continue ;;
-    --update-host|--game-server|--pkcs12|--password-file|--timestamp-url|--ca-file|--tsa-ca-file|--out|--build-dir|--manifest-key)
+    --update-host|--game-server|--pkcs12|--password-file|--timestamp-url|--ca-file|--tsa-ca-file|--out|--build-dir|--manifest-key|\
+    --manifest-floor|--manifest-floor-from)
       [ $# -ge 2 ] || usage_error "$option needs a value" ;;
     *) usage_error "unknown option '$option'" ;;
   esac
@@ -64,6 +72,8 @@ while [ $# -gt 0 ]; do
     --ca-file) ca_file=$value ;;
     --tsa-ca-file) tsa_ca_file=$value ;;
     --out) out=$value ;;
+    --manifest-floor) manifest_floor=$value ;;
+    --manifest-floor-from) floor_from=$value ;;
     --build-dir) build=$value ;;
     --manifest-key)
       [ -r "$value" ] || fail "cannot read manifest key '$value'"
@@ -151,6 +161,19 @@ if ((${#manifest_keys[@]} == 0)) && [ $unsigned_manifests = 0 ] && [ $trial = 0 
     "--unsigned-manifests to build such a launcher deliberately; see 'Signed manifests' in deploy/README.md."
 fi
 
+# A serial is a whole number below 2^64, written as the publisher writes it.
+serial_ok() {
+  [[ $1 =~ ^(0|[1-9][0-9]{0,19})$ ]] && { ((${#1} < 20)) || [[ $1 < 18446744073709551616 ]]; }
+}
+if [ -n "$manifest_floor" ] && [ -n "$floor_from" ]; then
+  usage_error "--manifest-floor and --manifest-floor-from contradict each other"
+fi
+if [ -n "$manifest_floor$floor_from" ] && ((${#manifest_keys[@]} == 0)); then
+  usage_error "a manifest floor needs --manifest-key: only signed manifests carry a serial"
+fi
+[ -z "$manifest_floor" ] || serial_ok "$manifest_floor" || usage_error "--manifest-floor '$manifest_floor' is not a serial"
+[ -z "$floor_from" ] || [ -d "$floor_from" ] || fail "--manifest-floor-from: no served folder '$floor_from'"
+
 # Emptying a folder someone named by mistake (their home, /) would be a disaster: only ever empty one
 # that is empty already or holds a CMake build.
 if [ -e "$build" ] && [ -n "$(ls -A "$build")" ] && [ ! -f "$build/CMakeCache.txt" ]; then
@@ -164,9 +187,19 @@ done
 
 "$root/tools/install-deps.sh"
 rm -rf "$build"
+if [ -n "$floor_from" ]; then
+  "$root/tools/build-publisher.sh" "$build/publisher" >/dev/null
+  history=$("$build/publisher/orvane-publish" history --served "$floor_from" --json) ||
+    fail "--manifest-floor-from: cannot read the history of '$floor_from'"
+  manifest_floor=$(python3 -c 'import json, sys; print(max([v.get("serial", 0) for v in json.load(sys.stdin)] + [0]))' \
+    <<<"$history") || fail "--manifest-floor-from: the history of '$floor_from' is not understood"
+  [ "$manifest_floor" != 0 ] || fail "--manifest-floor-from: '$floor_from' records no signed version"
+  echo "manifest floor from $floor_from: $manifest_floor"
+fi
 keys_setting=$(IFS=';'; echo "${manifest_keys[*]}")
 ORVANE_BUILD_DIR=$build "$root/tools/build.sh" -DUpdateServerHost="$update_host" \
-  -DGameServerAddress="$game_server" -DManifestPublicKeys="$keys_setting" -DORVANE_BUILD_TESTS=OFF -DORVANE_BUILD_BENCH=OFF
+  -DGameServerAddress="$game_server" -DManifestPublicKeys="$keys_setting" -DManifestMinimumSerial="${manifest_floor:-0}" \
+  -DORVANE_BUILD_TESTS=OFF -DORVANE_BUILD_BENCH=OFF
 exe=$build/OrvaneLauncher.exe
 
 # Searches the exe's bytes. "wide TEXT": TEXT as UTF-16LE; "wide0 TEXT": the same with its
@@ -267,6 +300,7 @@ cp "$result" "$out/$name"
 
 if ((${#manifest_keys[@]} > 0)); then
   manifests="signed: the launcher accepts only manifests signed by ${#manifest_keys[@]} key(s): ${manifest_keys[*]}"
+  manifests+=", with a serial of at least ${manifest_floor:-0}"
 else
   manifests="NOT signed: the launcher trusts whatever the update host serves over TLS"
 fi

@@ -59,7 +59,8 @@ bool EmptyFile(const std::wstring& path) {
 bool InstallFile(const std::wstring& installFolder, const ManifestFile& entry, uint64_t bytesBefore,
                  uint64_t bytesTotal, ProgressCallback progress, void* progressContext, const std::wstring& statusText,
                  PendingUpdate& pending) {
-    if (!IsSafeRelativePath(entry.path)) {
+    // The launcher's own files are its records: a build may never overwrite them or block them with a folder.
+    if (!IsSafeRelativePath(entry.path) || IsLauncherOwnPath(entry.path)) {
         return false;
     }
     if (entry.url.compare(0, 9, kUpdatesPrefix) != 0) {

@@ -5,54 +5,76 @@
 #include <sstream>
 
 #include "net/ServerHost.h"
+#include "net/Sha256.h"
 #include "net/Signature.h"
-#include "support/FileHandle.h"
-#include "support/LauncherFiles.h"
-#include "support/Paths.h"
 #include "support/TextEncoding.h"
 #include "support/UpdateLog.h"
+#include "update/ManifestRecord.h"
 #include "update/ManifestSignature.h"
-#include "update/MoveIntoPlace.h"
 
 namespace {
 
-constexpr wchar_t kSerialFileName[] = L"" ORVANE_SERIAL_FILE;
-
-// The highest serial accepted here before, 0 when none was recorded (a damaged record counts as
-// none: it is written whole or not at all, so only a hand can damage it). False when a record is there
-// but cannot be read: taken for none, the next write would lower it and let older manifests back in.
-bool RecordedSerial(const std::wstring& installFolder, uint64_t& serial, DWORD& error) {
-    serial = 0;
-    FileHandle file = OpenFile(JoinPath(installFolder, kSerialFileName), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, error);
-    if (!file) {
-        return error == ERROR_FILE_NOT_FOUND;
-    }
-    char text[32] = {};
-    DWORD read = 0;
-    if (!ReadFile(file.get(), text, sizeof(text) - 1, &read, nullptr)) {
-        error = GetLastError();
-        return false;
-    }
-    std::string_view line(text, read);
-    if (!ParseDecimal(line.substr(0, line.find('\n')), serial)) {
-        serial = 0;
-    }
-    return true;
-}
-
-bool SignedByKnownKey(const std::string& bytes, const std::string& signatureText) {
+// The public line of the key of this launcher whose signature it is; empty when none verifies.
+std::string SigningKeyOf(const std::string& bytes, const std::string& signatureText) {
     std::string signature, key;
     if (!DecodeBase64(signatureText, signature)) {
-        return false;
+        return std::string();
     }
     std::istringstream keys(kManifestPublicKeys);
     for (std::string keyText; keys >> keyText;) {
         if (DecodeBase64(keyText, key) && VerifyP256Signature(key, bytes, signature)) {
+            return keyText;
+        }
+    }
+    return std::string();
+}
+
+bool IsKnownKey(const std::string& keyText) {
+    std::istringstream keys(kManifestPublicKeys);
+    for (std::string known; keys >> known;) {
+        if (known == keyText) {
             return true;
         }
     }
     return false;
+}
+
+// Compares with what this installation accepted before and raises the record, all under its hold so
+// that a second launcher at once can never write a lower serial after this one.
+bool IsAboveRecord(const std::wstring& installFolder, const AcceptedManifest& offered) {
+    DWORD holdError = 0, error = 0;
+    FileHandle hold = HoldManifestRecord(installFolder, holdError);
+    AcceptedManifest recorded;
+    if (!ReadManifestRecord(installFolder, recorded, error)) {
+        AppendLogLine(L"Manifest refused: the recorded serial cannot be read: " + DecimalText(error));
+        ReleaseManifestRecord(hold);
+        return false;
+    }
+    // A record made under a key this launcher no longer holds binds nothing: a launcher shipped after a
+    // key was stolen must recover from whatever that key made players accept. One written before keys
+    // were recorded cannot be told apart, so it binds.
+    bool binding = recorded.serial != 0 && (recorded.key.empty() || IsKnownKey(recorded.key));
+    std::wstring serial = DecimalText(offered.serial);
+    if (binding && offered.serial < recorded.serial) {
+        AppendLogLine(L"Manifest refused: serial " + serial + L" is lower than " + DecimalText(recorded.serial) +
+                      L", accepted before.");
+        ReleaseManifestRecord(hold);
+        return false;
+    }
+    bool same = binding && offered.serial == recorded.serial;
+    if (same && !recorded.digest.empty() && recorded.digest != offered.digest) {
+        AppendLogLine(L"Manifest refused: serial " + serial + L" was accepted before for other contents.");
+        ReleaseManifestRecord(hold);
+        return false;
+    }
+    if (same && recorded.key == offered.key && recorded.digest == offered.digest) {
+        ReleaseManifestRecord(hold);
+        return true;
+    }
+    if (!hold || !WriteManifestRecord(hold, installFolder, offered)) {
+        AppendLogLine(L"Could not record manifest serial: " + serial);
+    }
+    return true;
 }
 
 }  // namespace
@@ -61,30 +83,25 @@ bool IsManifestTrusted(const std::string& body, const UpdateManifest& manifest, 
     if (kManifestPublicKeys[0] == '\0') {
         return true;
     }
-    uint64_t serial = 0;
+    AcceptedManifest offered;
     std::string signature;
-    if (!FindManifestSeal(body, serial, signature)) {
+    if (!FindManifestSeal(body, offered.serial, signature)) {
         AppendLogLine(L"Manifest refused: no signature.");
         return false;
     }
-    if (!SignedByKnownKey(SignedManifestBytes(manifest, serial), signature)) {
+    std::string bytes = SignedManifestBytes(manifest, offered.serial);
+    offered.key = SigningKeyOf(bytes, signature);
+    if (offered.key.empty()) {
         AppendLogLine(L"Manifest refused: its signature matches no key of this launcher.");
         return false;
     }
-    // A host replaying an older, genuinely signed manifest would take players back to an old build.
-    uint64_t recorded = 0;
-    DWORD error = 0;
-    if (!RecordedSerial(installFolder, recorded, error)) {
-        AppendLogLine(L"Manifest refused: the recorded serial cannot be read: " + DecimalText(error));
+    // Also where nothing was recorded (a new installation, a deleted record): a host must not be able
+    // to send players back before the team's last rollback or security fix.
+    if (offered.serial < kManifestMinimumSerial) {
+        AppendLogLine(L"Manifest refused: serial " + DecimalText(offered.serial) + L" is lower than " +
+                      DecimalText(kManifestMinimumSerial) + L", the lowest this launcher accepts.");
         return false;
     }
-    if (serial < recorded) {
-        AppendLogLine(L"Manifest refused: serial " + DecimalText(serial) + L" is lower than " + DecimalText(recorded) +
-                      L", accepted before.");
-        return false;
-    }
-    if (serial > recorded && !ReplaceWholeFile(JoinPath(installFolder, kSerialFileName), std::to_string(serial) + "\n")) {
-        AppendLogLine(L"Could not record manifest serial: " + DecimalText(serial));
-    }
-    return true;
+    offered.digest = WideToUtf8(Sha256HexOfBytes(bytes));
+    return !offered.digest.empty() && IsAboveRecord(installFolder, offered);
 }

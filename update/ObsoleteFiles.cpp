@@ -119,16 +119,51 @@ bool DeleteThroughHandle(HANDLE handle) {
     return false;
 }
 
+// The running program's own name: Windows refuses to delete it, Wine does not.
+std::wstring ProgramName() {
+    std::vector<wchar_t> buffer(32768);
+    DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    std::wstring path(buffer.data(), length < buffer.size() ? length : 0);
+    return path.substr(LastElementStart(path));
+}
+
+// One of the launcher's own names, or the name the running program has (Windows keeps blanks and dots at
+// the end of neither).
+bool IsOwnName(const std::wstring& relativePath, const std::wstring& program) {
+    std::wstring name = LexicallyNormal(relativePath);
+    while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) {
+        name.pop_back();
+    }
+    return IsLauncherOwnPath(relativePath) ||
+           (!program.empty() && CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), program.c_str(),
+                                                     static_cast<int>(program.size()), TRUE) == CSTR_EQUAL);
+}
+
+// True when the handle leads to one of the launcher's own files in the game folder, by whatever name
+// it was reached: a short 8.3 name, a link to the game folder, a lookalike Windows folds into one.
+bool ReachesOwnFile(const std::wstring& installFolder, const std::wstring& reached) {
+    DWORD error = 0;
+    FileHandle folder = OpenFile(installFolder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, error);
+    std::wstring folderPath = folder ? FinalPath(folder.get()) : std::wstring();
+    std::wstring parent = ParentFolder(reached), name = reached.substr(LastElementStart(reached));
+    bool inFolder = !folderPath.empty() &&
+                    CompareStringOrdinal(parent.c_str(), static_cast<int>(parent.size()), folderPath.c_str(),
+                                         static_cast<int>(folderPath.size()), TRUE) == CSTR_EQUAL;
+    return inFolder && IsOwnName(name, ProgramName());
+}
+
 // A download that an interrupted update left beside the obsolete file would otherwise stay for good:
 // no later manifest names it. Removed as carefully as the file itself.
-bool RemoveLeftoverDownload(const std::wstring& target) {
+bool RemoveLeftoverDownload(const std::wstring& installFolder, const std::wstring& target) {
     std::wstring leftover = target + L".download";
     if (QueryTarget(leftover) != TargetKind::RegularFile) {
         return true;
     }
     FileHandle file = OpenForDeletion(leftover);
     std::wstring reached;
-    if (!file || !OpensTheNameItself(file.get(), leftover, reached) || !DeleteThroughHandle(file.get())) {
+    if (!file || !OpensTheNameItself(file.get(), leftover, reached) || ReachesOwnFile(installFolder, reached) ||
+        !DeleteThroughHandle(file.get())) {
         AppendLogLine(L"Could not delete obsolete file: " + leftover);
         return false;
     }
@@ -139,14 +174,16 @@ bool RemoveLeftoverDownload(const std::wstring& target) {
 }  // namespace
 
 bool RemoveObsoleteFile(const std::wstring& installFolder, const std::wstring& relativePath) {
-    if (!IsSafeRelativePath(relativePath)) {
+    // The launcher's own files are never obsolete: a manifest that lists its serial record would switch
+    // replay protection off for good.
+    if (!IsSafeRelativePath(relativePath) || IsOwnName(relativePath, ProgramName())) {
         AppendLogLine(L"Refused unsafe obsolete path: " + relativePath);
         return false;
     }
     std::wstring target = LexicallyNormal(JoinPath(installFolder, relativePath));
     TargetKind kind = QueryTarget(target);
     if (kind == TargetKind::Missing) {
-        return RemoveLeftoverDownload(target);
+        return RemoveLeftoverDownload(installFolder, target);
     }
     if (kind == TargetKind::Unreadable) {
         return false;
@@ -161,10 +198,14 @@ bool RemoveObsoleteFile(const std::wstring& installFolder, const std::wstring& r
         AppendLogLine(L"Refused obsolete path that leads elsewhere: " + target + L" -> " + reached);
         return false;
     }
+    if (file && !reached.empty() && ReachesOwnFile(installFolder, reached)) {
+        AppendLogLine(L"Refused unsafe obsolete path: " + relativePath);
+        return false;
+    }
     if (!file || !DeleteThroughHandle(file.get())) {
         AppendLogLine(L"Could not delete obsolete file: " + target);
         return false;
     }
     AppendLogLine(L"Deleted obsolete file: " + target);
-    return RemoveLeftoverDownload(target);
+    return RemoveLeftoverDownload(installFolder, target);
 }

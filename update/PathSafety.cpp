@@ -1,5 +1,6 @@
 #include "update/PathSafety.h"
 
+#include "support/LauncherFiles.h"
 #include "support/Paths.h"
 
 namespace {
@@ -10,6 +11,21 @@ wchar_t AsciiUpper(wchar_t c) {
 
 bool IsDeviceDigit(wchar_t c) {
     return (c >= L'0' && c <= L'9') || c == L'\u00B9' || c == L'\u00B2' || c == L'\u00B3';
+}
+
+// Windows compares names by upper-casing both: the dotless i and the long s become I and S.
+wchar_t FoldedUpper(wchar_t c) {
+    return c == L'\u0131' ? L'I' : c == L'\u017F' ? L'S' : AsciiUpper(c);
+}
+
+bool SameName(const std::wstring& element, const char* name) {
+    size_t i = 0;
+    for (; i < element.size() && name[i] != '\0'; ++i) {
+        if (FoldedUpper(element[i]) != AsciiUpper(static_cast<wchar_t>(name[i]))) {
+            return false;
+        }
+    }
+    return i == element.size() && name[i] == '\0';
 }
 
 }  // namespace
@@ -58,4 +74,29 @@ bool IsSafeRelativePath(const std::wstring& relativePath) {
     // Normalisation cancels every ".." that follows a name; one that is left stands at the start.
     std::wstring normal = LexicallyNormal(relativePath);
     return normal != L".." && normal.compare(0, 3, L"..\\") != 0;
+}
+
+bool IsLauncherOwnPath(const std::wstring& relativePath) {
+    std::wstring normal = LexicallyNormal(relativePath);
+    size_t end = 0;
+    while (end < normal.size() && !IsPathSeparator(normal[end])) {
+        ++end;
+    }
+    std::wstring first = normal.substr(0, end);
+    while (!first.empty() && (first.back() == L'.' || first.back() == L' ')) {
+        first.pop_back();
+    }
+    const std::wstring kDownload = L".download";
+    bool download = first.size() > kDownload.size() &&
+                    SameName(first.substr(first.size() - kDownload.size()), ".DOWNLOAD");
+    std::wstring stem = download ? first.substr(0, first.size() - kDownload.size()) : first;
+    if (SameName(stem, ORVANE_LAUNCHER_EXE)) {
+        return true;
+    }
+    for (const char* own : kLauncherOwnFiles) {
+        if (SameName(stem, own)) {
+            return true;
+        }
+    }
+    return false;
 }

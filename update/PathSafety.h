@@ -11,3 +11,8 @@ bool IsSafeRelativePath(const std::wstring& relativePath);
 // (also with ¹ ² ³), CONIN$ and CONOUT$, in any letter case, with any extension, and with blanks or
 // dots before the extension.
 bool IsReservedDeviceName(const std::wstring& element);
+// True when the path's first element, as Windows resolves it (blanks and dots at its end dropped, letter
+// case ignored), is one of the launcher's own files beside the game (its records, its log, its program)
+// or the ".download" of one: neither a file nor a folder of a build may stand there, and no update
+// may delete one.
+bool IsLauncherOwnPath(const std::wstring& relativePath);

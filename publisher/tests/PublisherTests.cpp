@@ -230,6 +230,7 @@ TEST_F(Publisher, CommandLineTable) {
         {"a.pak=x", "history --served S && ln -s a.pak B/link.pak && $P publish --build B --version 11 --served S", 1, "", "link.pak: symbolic", 0},
         {"", "history --served B.err", 1, "", "B.err is not a folder", 0},
         {"launcher-version.txt=9", "publish --build B --version 11 --served S", 1, "", "the launcher keeps its own", 0},
+        {"Launcher-Update-Pending.txt/a=9", "publish --build B --version 11 --served S", 1, "", "a folder of that name", 0},
         {"a.pak.download=x", "publish --build B --version 11 --served S", 1, "", "a name ending in .download", 0},
         {"", "prune --served none", 1, "", "no served folder none", 0},
         {"", "rollback --to 1 --version 2 --served none", 1, "", "no served folder none", 0},
