@@ -175,6 +175,6 @@ bool RunProbes(const std::string& base, const std::string& caFile, std::vector<H
         }
         ShowProgress(progress, "checking", done, total);
     }
-    EndProgress(progress);
+    EndProgress(progress, true);
     return true;
 }

@@ -192,7 +192,7 @@ bool HashBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, const
     for (std::thread& t : threads) {
         t.join();
     }
-    EndProgress(progress);
+    EndProgress(progress, firstError.empty());
     if (!firstError.empty()) {
         error = firstError;
         return false;

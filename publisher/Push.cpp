@@ -1,0 +1,339 @@
+// The served tree on its way to players: only what the site serves is ever sent (the manifests and
+// stored files named by their digest), in the order that keeps every state of the destination whole.
+#include "publisher/Push.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <vector>
+
+#include "publisher/ProgressLine.h"
+#include "publisher/Rclone.h"
+#include "publisher/Store.h"
+#include "support/TextEncoding.h"
+#include "update/Manifest.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kNamesShown = 20;
+// full.json before latest.json, as publish writes them: a new player never gets a version that an
+// installed one could not.
+const char* const kManifests[] = {"full.json", "latest.json"};
+const std::string kBlobUrl = "/updates/blobs/";
+
+using Sizes = std::map<std::string, uint64_t>;  // stored file's digest -> size
+
+struct Tree {
+    std::string manifests[2];  // the bytes of full.json and latest.json
+    Sizes named;               // the stored files they name
+};
+
+bool IsDigest(const std::string& name) {
+    return name.size() == 64 && name.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+// rclone's own rule: a name and a colon before any '/' is a remote, anything else a local path.
+bool IsLocal(const std::string& dest) {
+    size_t colon = dest.find(':');
+    return colon == std::string::npos || dest.find('/') < colon;
+}
+
+std::string Below(const PushOptions& options, const std::string& path) {
+    const std::string& to = options.to;
+    return to + (to.back() == ':' || to.back() == '/' ? "" : "/") + path;
+}
+
+RcloneCall Call(const PushOptions& options, std::vector<std::string> args) {
+    RcloneCall call;
+    call.args = std::move(args);
+    call.configFile = options.rcloneConfig;
+    return call;
+}
+
+bool Failed(const PushOptions& options, const RcloneCall& call, const char* step, std::string& error) {
+    error = "push to " + options.to + " stopped while " + step + ": " + call.reason +
+            "; what players are offered has not changed, so run the same command again once that is mended";
+    return false;
+}
+
+// The stored files a manifest names; false when a url is not one of ours (push sends nothing else).
+bool NamedFiles(const std::string& text, Sizes& named, std::string& problem) {
+    UpdateManifest manifest;
+    if (!ParseManifest(text, manifest)) {
+        problem = "cannot be read as a manifest";
+        return false;
+    }
+    for (const ManifestFile& f : manifest.files) {
+        std::string url = WideToUtf8(f.url);
+        if (url.rfind(kBlobUrl, 0) != 0 || !IsDigest(url.substr(kBlobUrl.size()))) {
+            problem = "names the url " + url + ", which is not a stored file of this publisher";
+            return false;
+        }
+        named[url.substr(kBlobUrl.size())] = f.size;
+    }
+    return true;
+}
+
+bool ReadTree(const fs::path& root, Tree& tree, std::string& error) {
+    for (size_t i = 0; i < 2; ++i) {
+        fs::path file = root / "updates" / kManifests[i];
+        std::string problem;
+        if (!ReadWhole(file, tree.manifests[i]) || !NamedFiles(tree.manifests[i], tree.named, problem)) {
+            error = file.string() + (problem.empty() ? " cannot be read: publish into " + root.string() + " first"
+                                                     : " " + problem + "; nothing was sent");
+            return false;
+        }
+    }
+    for (const auto& [digest, size] : tree.named) {
+        std::error_code sizeError;
+        if (fs::file_size(BlobPath(root, digest), sizeError) != size || sizeError) {
+            error = BlobPath(root, digest).string() + " is missing or of the wrong size; nothing was sent (see: "
+                    "orvane-publish verify --served " + root.string() + ")";
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ListStored(const PushOptions& options, Sizes& listed, std::string& error) {
+    RcloneCall call = Call(options, {"lsjson", "--files-only", "--no-mimetype", "--no-modtime",
+                                     Below(options, "updates/blobs")});
+    listed.clear();
+    if (!RunRclone(call) && call.status != kRcloneNotFound) {
+        return Failed(options, call, "listing its stored files", error);
+    }
+    nlohmann::json all = nlohmann::json::parse(call.status == 0 ? call.output : "[]", nullptr, false);
+    for (const nlohmann::json& entry : all.is_array() ? all : nlohmann::json::array()) {
+        if (entry.is_object() && entry.value("Name", "").size() == 64 && entry.contains("Size") &&
+            entry["Size"].is_number_unsigned()) {
+            listed[entry["Name"].get<std::string>()] = entry["Size"].get<uint64_t>();
+        }
+    }
+    return all.is_array() || Failed(options, call, "reading the listing of its stored files", error);
+}
+
+// A manifest that is not there reads as empty (no manifest is empty).
+bool ReadRemote(const PushOptions& options, const char* name, std::string& text, std::string& error) {
+    RcloneCall call = Call(options, {"cat", Below(options, std::string("updates/") + name)});
+    if (!RunRclone(call) && call.status != kRcloneNotFound) {
+        return Failed(options, call, (std::string("reading its ") + name).c_str(), error);
+    }
+    text = call.status == 0 ? call.output : std::string();
+    return true;
+}
+
+std::string Names(const std::vector<std::string>& names) {
+    std::string text;
+    for (size_t i = 0; i < names.size() && i < kNamesShown; ++i) {
+        text += (i ? ", " : "") + names[i];
+    }
+    return names.size() > kNamesShown ? text + " and " + std::to_string(names.size() - kNamesShown) + " more" : text;
+}
+
+// rclone reads the names from a file; each is sent or deleted only if it is listed there.
+bool WriteList(const std::vector<std::string>& names, std::string& file) {
+    char pattern[] = "/tmp/orvane-push-XXXXXX";
+    int fd = ::mkstemp(pattern);
+    if (fd < 0) {
+        return false;
+    }
+    ::close(fd);
+    file = pattern;
+    std::ofstream out(file);
+    for (const std::string& n : names) {
+        out << n << "\n";
+    }
+    return static_cast<bool>(out.flush());
+}
+
+bool SendStored(const fs::path& root, const PushOptions& options, const std::vector<std::string>& names,
+                uint64_t bytes, std::string& error) {
+    std::string list;
+    if (!WriteList(names, list)) {
+        error = "cannot write the list of stored files to send in /tmp";
+        return false;
+    }
+    RcloneCall call = Call(options, {"copy", (root / "updates" / "blobs").string(), Below(options, "updates/blobs"),
+                                     "--files-from-raw", list, "--no-traverse", "--no-check-dest",
+                                     "--header-upload", "Content-Type: application/octet-stream",
+                                     "--header-upload", "Cache-Control: public, max-age=31536000, immutable"});
+    call.progress = "sending stored files";
+    call.progressTotal = bytes;
+    bool ok = RunRclone(call);
+    ::unlink(list.c_str());
+    return ok || Failed(options, call, "sending stored files", error);
+}
+
+// Sent under a name the site does not serve, then renamed over the manifest in one step. rclone
+// replaces a file by deleting it first, so a local folder's rename is our own.
+bool SendManifest(const fs::path& root, const PushOptions& options, const char* name, std::string& error) {
+    std::string temporary = std::string("updates/.push-") + name, target = std::string("updates/") + name;
+    RcloneCall copy = Call(options, {"copyto", (root / "updates" / name).string(), Below(options, temporary),
+                                     "--ignore-times", "--header-upload", "Content-Type: application/json",
+                                     "--header-upload", "Cache-Control: no-cache"});
+    if (!RunRclone(copy)) {
+        return Failed(options, copy, (std::string("sending ") + name).c_str(), error);
+    }
+    if (IsLocal(options.to)) {
+        std::error_code renameError;
+        fs::rename(Below(options, temporary), Below(options, target), renameError);
+        if (renameError) {
+            error = "cannot rename " + Below(options, temporary) + ": " + renameError.message();
+            return false;
+        }
+        return true;
+    }
+    RcloneCall move = Call(options, {"moveto", Below(options, temporary), Below(options, target), "--ignore-times"});
+    move.finishOnInterrupt = true;
+    return RunRclone(move) || Failed(options, move, (std::string("putting ") + name + " in place").c_str(), error);
+}
+
+// Stored files the destination lists that nothing kept names, and none that its manifests name now.
+bool Unkept(const fs::path& root, const PushOptions& options, const Tree& tree, const Sizes& listed,
+            std::vector<std::string>& unkept, std::string& error) {
+    std::set<std::string> kept;
+    if (!KeptStoredFiles(root, kept, error)) {
+        return false;
+    }
+    Sizes live = tree.named;
+    for (const auto& [digest, size] : listed) {
+        if (IsDigest(digest) && !kept.count(digest) && !live.count(digest)) {
+            unkept.push_back(digest);
+        }
+    }
+    for (size_t i = 0; i < 2 && !unkept.empty(); ++i) {
+        std::string text, problem;
+        if (!ReadRemote(options, kManifests[i], text, error)) {
+            return false;
+        }
+        if (!text.empty() && !NamedFiles(text, live, problem)) {
+            error = Below(options, std::string("updates/") + kManifests[i]) + " " + problem + "; nothing was deleted";
+            return false;
+        }
+    }
+    std::vector<std::string> left;
+    for (const std::string& digest : unkept) {
+        if (!live.count(digest)) {
+            left.push_back(digest);
+        }
+    }
+    unkept = left;
+    return true;
+}
+
+bool RemoveStored(const PushOptions& options, const std::vector<std::string>& names, std::string& error) {
+    std::string list;
+    if (!WriteList(names, list)) {
+        error = "cannot write the list of stored files to delete in /tmp";
+        return false;
+    }
+    RcloneCall call = Call(options, {"delete", Below(options, "updates/blobs"), "--files-from-raw", list, "--no-traverse"});
+    bool ok = RunRclone(call);
+    ::unlink(list.c_str());
+    return ok || Failed(options, call, "deleting stored files", error);
+}
+
+bool PushTree(const fs::path& root, const PushOptions& options, std::string& error) {
+    Tree tree;
+    Sizes listed;
+    if (!ReadTree(root, tree, error) || !ListStored(options, listed, error)) {
+        return false;
+    }
+    std::vector<std::string> missing, manifests, unkept;
+    uint64_t bytes = 0;
+    for (const auto& [digest, size] : tree.named) {
+        auto found = listed.find(digest);
+        if (found == listed.end() || found->second != size) {
+            missing.push_back(digest);
+            bytes += size;
+        }
+    }
+    std::string plan = options.dryRun ? "plan for pushing to " + options.to + " (nothing sent):\n  stored files to send: " +
+                                            Count(missing.size(), "file") + ", " + Amount(static_cast<double>(bytes)) +
+                                            (missing.empty() ? "" : ": " + Names(missing)) + "\n"
+                                      : std::string();
+    if (!options.dryRun && !missing.empty() && !(SendStored(root, options, missing, bytes, error) &&
+                                                 ListStored(options, listed, error))) {
+        return false;
+    }
+    for (const std::string& digest : options.dryRun ? std::vector<std::string>() : missing) {
+        auto found = listed.find(digest);
+        if (found == listed.end() || found->second != tree.named[digest]) {
+            error = "after sending, " + options.to + " does not list the stored file " + digest + " with " +
+                    std::to_string(tree.named[digest]) + " bytes; the manifests were not sent: run the same command again";
+            return false;
+        }
+    }
+    for (size_t i = 0; i < 2; ++i) {
+        std::string there;
+        if (!ReadRemote(options, kManifests[i], there, error)) {
+            return false;
+        }
+        if (there != tree.manifests[i]) {
+            manifests.push_back(kManifests[i]);
+            if (!options.dryRun && !SendManifest(root, options, kManifests[i], error)) {
+                return false;
+            }
+        }
+    }
+    if (options.removeUnkept && !Unkept(root, options, tree, listed, unkept, error)) {
+        return false;
+    }
+    if (options.dryRun) {
+        std::printf("%s  manifests to send: %s\n  stored files to delete: %s%s\n", plan.c_str(),
+                    manifests.empty() ? "none (the same bytes are there)" : Names(manifests).c_str(),
+                    options.removeUnkept ? Count(unkept.size(), "file").c_str() : "none (no --delete)",
+                    unkept.empty() ? "" : (": " + Names(unkept)).c_str());
+        return true;
+    }
+    if (!unkept.empty() && !RemoveStored(options, unkept, error)) {
+        return false;
+    }
+    if (missing.empty() && manifests.empty() && unkept.empty()) {
+        std::fprintf(stderr, "%s serves this tree already; nothing sent\n", options.to.c_str());
+    } else {
+        std::fprintf(stderr, "pushed to %s: %s (%s), %s%s\n", options.to.c_str(), Count(missing.size(), "stored file").c_str(),
+                     Amount(static_cast<double>(bytes)).c_str(),
+                     manifests.empty() ? "the manifests unchanged" : Names(manifests).c_str(),
+                     options.removeUnkept ? (", deleted " + Count(unkept.size(), "stored file")).c_str() : "");
+    }
+    return true;
+}
+
+}  // namespace
+
+bool KeptStoredFiles(const fs::path& servedRoot, std::set<std::string>& digests, std::string& error) {
+    // prune leaves in blobs/ exactly what the kept versions and the manifests name.
+    fs::path blobs = servedRoot / "updates" / "blobs";
+    std::error_code walkError;
+    for (const auto& entry : fs::directory_iterator(blobs, walkError)) {
+        if (IsDigest(entry.path().filename().string())) {
+            digests.insert(entry.path().filename().string());
+        }
+    }
+    if (walkError) {
+        error = "cannot read " + blobs.string() + ": " + walkError.message();
+    }
+    return !walkError;
+}
+
+bool Push(const fs::path& servedRoot, const PushOptions& options, std::string& error) {
+    if (!fs::is_directory(servedRoot)) {
+        error = "no served folder " + servedRoot.string() + "; publish into it first";
+        return false;
+    }
+    // What rclone creates in a local folder (or a server that keeps the mode) is for the web server to read.
+    ::umask(022);
+    int lock = -1;
+    bool ok = (options.dryRun || LockServed(servedRoot, options.lockSeconds, lock, error)) &&
+              PushTree(servedRoot, options, error);
+    UnlockServed(lock);
+    return ok;
+}
