@@ -89,6 +89,14 @@ std::string Count(uint64_t count, const char* noun) {
     return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
 }
 
+std::string NamesText(const std::vector<std::string>& names, size_t most) {
+    std::string text;
+    for (size_t i = 0; i < names.size() && i < most; ++i) {
+        text += (i ? ", " : "") + names[i];
+    }
+    return names.size() > most ? text + " and " + std::to_string(names.size() - most) + " more" : text;
+}
+
 void InstallInterruptLine() {
     struct sigaction action {};
     action.sa_handler = OnInterrupt;

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Progress on standard error as every command shows it: one line that keeps changing on a terminal,
 // a line every few seconds in a log, never one per file; it ends on where the work ended.
@@ -24,6 +25,8 @@ void EndProgress(ProgressLine& line, bool finished);
 std::string Amount(double bytes);
 // "1 file", "2 files": the count and the noun, plural unless it is one.
 std::string Count(uint64_t count, const char* noun);
+// "a, b, c and 4 more": the first `most` names, then how many are left.
+std::string NamesText(const std::vector<std::string>& names, size_t most);
 // Ctrl-C and SIGTERM end the command with one line on a line of its own; every command is safe to
 // stop anywhere and completes when run again.
 void InstallInterruptLine();

@@ -6,14 +6,10 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <map>
-#include <nlohmann/json.hpp>
 #include <vector>
 
+#include "publisher/Destination.h"
 #include "publisher/ProgressLine.h"
-#include "publisher/Rclone.h"
 #include "publisher/Store.h"
 #include "support/TextEncoding.h"
 #include "update/Manifest.h"
@@ -28,8 +24,6 @@ constexpr size_t kNamesShown = 20;
 const char* const kManifests[] = {"full.json", "latest.json"};
 const std::string kBlobUrl = "/updates/blobs/";
 
-using Sizes = std::map<std::string, uint64_t>;  // stored file's digest -> size
-
 struct Tree {
     std::string manifests[2];  // the bytes of full.json and latest.json
     Sizes named;               // the stored files they name
@@ -37,30 +31,6 @@ struct Tree {
 
 bool IsDigest(const std::string& name) {
     return name.size() == 64 && name.find_first_not_of("0123456789abcdef") == std::string::npos;
-}
-
-// rclone's own rule: a name and a colon before any '/' is a remote, anything else a local path.
-bool IsLocal(const std::string& dest) {
-    size_t colon = dest.find(':');
-    return colon == std::string::npos || dest.find('/') < colon;
-}
-
-std::string Below(const PushOptions& options, const std::string& path) {
-    const std::string& to = options.to;
-    return to + (to.back() == ':' || to.back() == '/' ? "" : "/") + path;
-}
-
-RcloneCall Call(const PushOptions& options, std::vector<std::string> args) {
-    RcloneCall call;
-    call.args = std::move(args);
-    call.configFile = options.rcloneConfig;
-    return call;
-}
-
-bool Failed(const PushOptions& options, const RcloneCall& call, const char* step, std::string& error) {
-    error = "push to " + options.to + " stopped while " + step + ": " + call.reason +
-            "; what players are offered has not changed, so run the same command again once that is mended";
-    return false;
 }
 
 // The stored files a manifest names; false when a url is not one of ours (push sends nothing else).
@@ -102,99 +72,6 @@ bool ReadTree(const fs::path& root, Tree& tree, std::string& error) {
     return true;
 }
 
-bool ListStored(const PushOptions& options, Sizes& listed, std::string& error) {
-    RcloneCall call = Call(options, {"lsjson", "--files-only", "--no-mimetype", "--no-modtime",
-                                     Below(options, "updates/blobs")});
-    listed.clear();
-    if (!RunRclone(call) && call.status != kRcloneNotFound) {
-        return Failed(options, call, "listing its stored files", error);
-    }
-    nlohmann::json all = nlohmann::json::parse(call.status == 0 ? call.output : "[]", nullptr, false);
-    for (const nlohmann::json& entry : all.is_array() ? all : nlohmann::json::array()) {
-        if (entry.is_object() && entry.value("Name", "").size() == 64 && entry.contains("Size") &&
-            entry["Size"].is_number_unsigned()) {
-            listed[entry["Name"].get<std::string>()] = entry["Size"].get<uint64_t>();
-        }
-    }
-    return all.is_array() || Failed(options, call, "reading the listing of its stored files", error);
-}
-
-// A manifest that is not there reads as empty (no manifest is empty).
-bool ReadRemote(const PushOptions& options, const char* name, std::string& text, std::string& error) {
-    RcloneCall call = Call(options, {"cat", Below(options, std::string("updates/") + name)});
-    if (!RunRclone(call) && call.status != kRcloneNotFound) {
-        return Failed(options, call, (std::string("reading its ") + name).c_str(), error);
-    }
-    text = call.status == 0 ? call.output : std::string();
-    return true;
-}
-
-std::string Names(const std::vector<std::string>& names) {
-    std::string text;
-    for (size_t i = 0; i < names.size() && i < kNamesShown; ++i) {
-        text += (i ? ", " : "") + names[i];
-    }
-    return names.size() > kNamesShown ? text + " and " + std::to_string(names.size() - kNamesShown) + " more" : text;
-}
-
-// rclone reads the names from a file; each is sent or deleted only if it is listed there.
-bool WriteList(const std::vector<std::string>& names, std::string& file) {
-    char pattern[] = "/tmp/orvane-push-XXXXXX";
-    int fd = ::mkstemp(pattern);
-    if (fd < 0) {
-        return false;
-    }
-    ::close(fd);
-    file = pattern;
-    std::ofstream out(file);
-    for (const std::string& n : names) {
-        out << n << "\n";
-    }
-    return static_cast<bool>(out.flush());
-}
-
-bool SendStored(const fs::path& root, const PushOptions& options, const std::vector<std::string>& names,
-                uint64_t bytes, std::string& error) {
-    std::string list;
-    if (!WriteList(names, list)) {
-        error = "cannot write the list of stored files to send in /tmp";
-        return false;
-    }
-    RcloneCall call = Call(options, {"copy", (root / "updates" / "blobs").string(), Below(options, "updates/blobs"),
-                                     "--files-from-raw", list, "--no-traverse", "--no-check-dest",
-                                     "--header-upload", "Content-Type: application/octet-stream",
-                                     "--header-upload", "Cache-Control: public, max-age=31536000, immutable"});
-    call.progress = "sending stored files";
-    call.progressTotal = bytes;
-    bool ok = RunRclone(call);
-    ::unlink(list.c_str());
-    return ok || Failed(options, call, "sending stored files", error);
-}
-
-// Sent under a name the site does not serve, then renamed over the manifest in one step. rclone
-// replaces a file by deleting it first, so a local folder's rename is our own.
-bool SendManifest(const fs::path& root, const PushOptions& options, const char* name, std::string& error) {
-    std::string temporary = std::string("updates/.push-") + name, target = std::string("updates/") + name;
-    RcloneCall copy = Call(options, {"copyto", (root / "updates" / name).string(), Below(options, temporary),
-                                     "--ignore-times", "--header-upload", "Content-Type: application/json",
-                                     "--header-upload", "Cache-Control: no-cache"});
-    if (!RunRclone(copy)) {
-        return Failed(options, copy, (std::string("sending ") + name).c_str(), error);
-    }
-    if (IsLocal(options.to)) {
-        std::error_code renameError;
-        fs::rename(Below(options, temporary), Below(options, target), renameError);
-        if (renameError) {
-            error = "cannot rename " + Below(options, temporary) + ": " + renameError.message();
-            return false;
-        }
-        return true;
-    }
-    RcloneCall move = Call(options, {"moveto", Below(options, temporary), Below(options, target), "--ignore-times"});
-    move.finishOnInterrupt = true;
-    return RunRclone(move) || Failed(options, move, (std::string("putting ") + name + " in place").c_str(), error);
-}
-
 // Stored files the destination lists that nothing kept names, and none that its manifests name now.
 bool Unkept(const fs::path& root, const PushOptions& options, const Tree& tree, const Sizes& listed,
             std::vector<std::string>& unkept, std::string& error) {
@@ -228,18 +105,6 @@ bool Unkept(const fs::path& root, const PushOptions& options, const Tree& tree, 
     return true;
 }
 
-bool RemoveStored(const PushOptions& options, const std::vector<std::string>& names, std::string& error) {
-    std::string list;
-    if (!WriteList(names, list)) {
-        error = "cannot write the list of stored files to delete in /tmp";
-        return false;
-    }
-    RcloneCall call = Call(options, {"delete", Below(options, "updates/blobs"), "--files-from-raw", list, "--no-traverse"});
-    bool ok = RunRclone(call);
-    ::unlink(list.c_str());
-    return ok || Failed(options, call, "deleting stored files", error);
-}
-
 bool PushTree(const fs::path& root, const PushOptions& options, std::string& error) {
     Tree tree;
     Sizes listed;
@@ -257,7 +122,7 @@ bool PushTree(const fs::path& root, const PushOptions& options, std::string& err
     }
     std::string plan = options.dryRun ? "plan for pushing to " + options.to + " (nothing sent):\n  stored files to send: " +
                                             Count(missing.size(), "file") + ", " + Amount(static_cast<double>(bytes)) +
-                                            (missing.empty() ? "" : ": " + Names(missing)) + "\n"
+                                            (missing.empty() ? "" : ": " + NamesText(missing, kNamesShown)) + "\n"
                                       : std::string();
     if (!options.dryRun && !missing.empty() && !(SendStored(root, options, missing, bytes, error) &&
                                                  ListStored(options, listed, error))) {
@@ -288,9 +153,9 @@ bool PushTree(const fs::path& root, const PushOptions& options, std::string& err
     }
     if (options.dryRun) {
         std::printf("%s  manifests to send: %s\n  stored files to delete: %s%s\n", plan.c_str(),
-                    manifests.empty() ? "none (the same bytes are there)" : Names(manifests).c_str(),
+                    manifests.empty() ? "none (the same bytes are there)" : NamesText(manifests, kNamesShown).c_str(),
                     options.removeUnkept ? Count(unkept.size(), "file").c_str() : "none (no --delete)",
-                    unkept.empty() ? "" : (": " + Names(unkept)).c_str());
+                    unkept.empty() ? "" : (": " + NamesText(unkept, kNamesShown)).c_str());
         return true;
     }
     if (!unkept.empty() && !RemoveStored(options, unkept, error)) {
@@ -301,7 +166,7 @@ bool PushTree(const fs::path& root, const PushOptions& options, std::string& err
     } else {
         std::fprintf(stderr, "pushed to %s: %s (%s), %s%s\n", options.to.c_str(), Count(missing.size(), "stored file").c_str(),
                      Amount(static_cast<double>(bytes)).c_str(),
-                     manifests.empty() ? "the manifests unchanged" : Names(manifests).c_str(),
+                     manifests.empty() ? "the manifests unchanged" : NamesText(manifests, kNamesShown).c_str(),
                      options.removeUnkept ? (", deleted " + Count(unkept.size(), "stored file")).c_str() : "");
     }
     return true;

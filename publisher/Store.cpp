@@ -27,6 +27,10 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr size_t kChunk = 1 << 20;
+// The web server's workers are not the publisher's user: the served tree is readable by everyone,
+// whatever the umask (the history and the lock keep it).
+constexpr mode_t kServedFileMode = 0644;
+constexpr mode_t kServedFolderMode = 0755;
 
 std::string ErrnoText() {
     return std::strerror(errno);
@@ -115,7 +119,7 @@ bool StoreOnce(const fs::path& source, const fs::path& blobFolder, size_t index,
                std::atomic<uint64_t>& done, std::string& error) {
     fs::path temporary = blobFolder / (".incoming-" + std::to_string(::getpid()) + "-" + std::to_string(index));
     int out = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) {
+    if (out < 0 || ::fchmod(out, kServedFileMode) != 0) {
         error = file.path + ": cannot store: " + ErrnoText();
         return false;
     }
@@ -212,11 +216,12 @@ bool SyncFolder(const fs::path& folder, std::string& error) {
     return ok;
 }
 
-bool WriteWhole(const fs::path& target, const std::string& bytes, std::string& error) {
+bool WriteWhole(const fs::path& target, const std::string& bytes, std::string& error, bool everyoneReads) {
     fs::path temporary = target;
     temporary += ".tmp";
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool ok = fd >= 0 && WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+    bool ok = fd >= 0 && (!everyoneReads || ::fchmod(fd, kServedFileMode) == 0) && WriteAll(fd, bytes.data(), bytes.size()) &&
+              ::fsync(fd) == 0;
     if (!ok) {
         error = "cannot write " + temporary.string() + ": " + ErrnoText();
     }
@@ -233,9 +238,21 @@ bool WriteWhole(const fs::path& target, const std::string& bytes, std::string& e
     return ok && SyncFolder(target.parent_path(), error);
 }
 
+bool CreateServedFolders(const fs::path& folder, std::string& error) {
+    fs::path made;
+    for (const fs::path& part : folder) {
+        made /= part;
+        if (::mkdir(made.c_str(), kServedFolderMode) == 0 ? ::chmod(made.c_str(), kServedFolderMode) != 0 : errno != EEXIST) {
+            error = "cannot create " + made.string() + ": " + ErrnoText();
+            return false;
+        }
+    }
+    return true;
+}
+
 bool LockServed(const fs::path& servedRoot, double seconds, int& lockFd, std::string& error) {
-    std::error_code folderError;
-    fs::create_directories(servedRoot, folderError);
+    std::string ignored;  // a folder that cannot be made is named by the lock's open below
+    CreateServedFolders(servedRoot, ignored);
     fs::path lockFile = servedRoot / "publish.lock";
     lockFd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lockFd < 0) {
@@ -244,13 +261,18 @@ bool LockServed(const fs::path& servedRoot, double seconds, int& lockFd, std::st
     }
     Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                     std::chrono::duration<double>(seconds));
-    while (::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK && errno != EINTR) {
-            error = "cannot lock " + lockFile.string() + ": " + ErrnoText();
+    for (bool told = false; ::flock(lockFd, LOCK_EX | LOCK_NB) != 0; told = true) {
+        int failure = errno;
+        if (!told && failure == EWOULDBLOCK && seconds > 0) {
+            std::fprintf(stderr, "waiting for another publish, prune, rollback or push in %s to finish (%s), up to %g s "
+                         "(--lock-timeout)\n", servedRoot.c_str(), lockFile.c_str(), seconds);
+        }
+        if (failure != EWOULDBLOCK && failure != EINTR) {
+            error = "cannot lock " + lockFile.string() + ": " + std::strerror(failure);
         } else if (Clock::now() >= deadline) {
             char waited[32];
             std::snprintf(waited, sizeof waited, "%g", seconds);
-            error = "another publish, prune or rollback holds " + lockFile.string() + "; gave up after " + waited +
+            error = "another publish, prune, rollback or push holds " + lockFile.string() + "; gave up after " + waited +
                     " s (--lock-timeout); try again when it has finished";
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));

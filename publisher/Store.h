@@ -12,8 +12,12 @@
 bool HashBuild(const std::filesystem::path& buildFolder, std::vector<BuildFile>& files,
                const std::filesystem::path& blobFolder, const std::vector<std::string>& expected, std::string& error,
                std::vector<std::string>* problems = nullptr);
-// Writes to a temporary name, flushes it to disk, renames it over the target and flushes the folder.
-bool WriteWhole(const std::filesystem::path& target, const std::string& bytes, std::string& error);
+// Writes to a temporary name, flushes it to disk, renames it over the target and flushes the folder;
+// everyoneReads: mode 0644, whatever the umask (what the web server serves).
+bool WriteWhole(const std::filesystem::path& target, const std::string& bytes, std::string& error,
+                bool everyoneReads = false);
+// Creates the folder and those above it that are missing, each mode 0755 whatever the umask.
+bool CreateServedFolders(const std::filesystem::path& folder, std::string& error);
 // Flushes a folder's entries (renames, removals) to disk.
 bool SyncFolder(const std::filesystem::path& folder, std::string& error);
 // Takes ROOT/publish.lock exclusively, waiting up to `seconds`; lockFd stays open until UnlockServed.
