@@ -193,7 +193,7 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "prune --served held --lock-timeout 0.1", 1, "", "waiting for another publish, prune, rollback or push in held "
          "to finish (held/publish.lock), up to 0.1 s (--lock-timeout)\norvane-publish: another publish, prune, rollback", 0},
         // Ctrl-C: one line, on a line of its own.
-        {"", "prune --served held & sleep 0.3; kill -INT $!; wait $!; echo status $?", 0, "status 130", "(--lock-timeout)\n"
+        {"", "prune --served held --lock-timeout 5 & sleep 0.3; kill -INT $!; wait $!; echo status $?", 0, "status 130", "(--lock-timeout)\n"
          "interrupted: run the same command again to complete it\n", 0},
         // Signed manifests: a key made once and never overwritten; once signed, never unsigned again; a rollback
         // raises the serial; verify finds a manifest changed after signing, and an unsigned one.
