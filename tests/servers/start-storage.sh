@@ -52,7 +52,7 @@ endpoint = http://127.0.0.6:4568
 CONFIG
 for remote in sftp-test:/ s3-test:orvane; do
   tries=0
-  until env -u AWS_CA_BUNDLE rclone --config "$state/rclone.conf" lsf --max-depth 1 "$remote" >/dev/null 2>&1; do
+  until timeout 10 env -u AWS_CA_BUNDLE rclone --config "$state/rclone.conf" lsf --max-depth 1 "$remote" >/dev/null 2>&1; do
     tries=$((tries + 1))
     if [ $tries -ge 50 ]; then
       echo "storage servers did not come up ($remote)" >&2
