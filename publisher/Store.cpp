@@ -27,10 +27,6 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 constexpr size_t kChunk = 1 << 20;
-// The web server's workers are not the publisher's user: the served tree is readable by everyone,
-// whatever the umask (the history and the lock keep it).
-constexpr mode_t kServedFileMode = 0644;
-constexpr mode_t kServedFolderMode = 0755;
 
 std::string ErrnoText() {
     return std::strerror(errno);
@@ -236,18 +232,6 @@ bool WriteWhole(const fs::path& target, const std::string& bytes, std::string& e
         ::unlink(temporary.c_str());  // a failed publish leaves nothing half-made behind
     }
     return ok && SyncFolder(target.parent_path(), error);
-}
-
-bool CreateServedFolders(const fs::path& folder, std::string& error) {
-    fs::path made;
-    for (const fs::path& part : folder) {
-        made /= part;
-        if (::mkdir(made.c_str(), kServedFolderMode) == 0 ? ::chmod(made.c_str(), kServedFolderMode) != 0 : errno != EEXIST) {
-            error = "cannot create " + made.string() + ": " + ErrnoText();
-            return false;
-        }
-    }
-    return true;
 }
 
 bool LockServed(const fs::path& servedRoot, double seconds, int& lockFd, std::string& error) {

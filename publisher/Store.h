@@ -1,10 +1,17 @@
 #pragma once
 // The served tree on disk: stored files, whole-file writes and the publish lock.
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "publisher/Publisher.h"
+
+// The web server's workers are not the publisher's user: the served tree is readable by everyone,
+// whatever the umask (the history and the lock keep it).
+constexpr mode_t kServedFileMode = 0644;
+constexpr mode_t kServedFolderMode = 0755;
 
 // Reads every file once, one worker per core, filling in its digest; with blobFolder set, content not
 // stored there yet is stored in the same pass. expected[i] is the digest the file had before (empty when
