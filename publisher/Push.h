@@ -14,8 +14,7 @@ struct PushOptions {
     double lockSeconds = kDefaultLockSeconds;
 };
 
-// The digests of every stored file that a version the history keeps names (with those the served
-// manifests name): what --delete must leave on the destination. False naming the cause.
+// The digests of every stored file that a version the history keeps, or a manifest, names; false naming why.
 bool KeptStoredFiles(const std::filesystem::path& servedRoot, std::set<std::string>& digests, std::string& error);
 // Sends the served tree's updates/ to options.to: missing stored files, a listing that confirms them,
 // the manifests where their content differs, then (with removeUnkept) unkept stored files. False with
