@@ -8,6 +8,7 @@
 #include <set>
 
 #include "publisher/Estimate.h"
+#include "publisher/ProgressLine.h"
 #include "publisher/Publisher.h"
 #include "publisher/Signing.h"
 #include "publisher/Store.h"
@@ -18,6 +19,7 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr size_t kPlanVersions = 5;
+constexpr size_t kPlanPaths = 20;
 
 std::string NowUtc() {
     std::time_t now = std::time(nullptr);
@@ -57,25 +59,25 @@ std::map<std::string, std::string> DigestsByName(const std::vector<BuildFile>& f
 // What a player downloads is every entry whose digest differs from what their version had at the
 // same name, so the plan counts exactly that for each recent version.
 void PrintPlan(const fs::path& root, const std::vector<PublishedVersion>& history, const PublishedVersion& record,
-               const PlayerLink& link,
-               size_t obsolete) {
+               const PlayerLink& link, const std::vector<std::string>& obsolete) {
     std::map<std::string, std::string> last = DigestsByName(history.empty() ? std::vector<BuildFile>()
                                                                              : history.back().files);
-    size_t added = 0, changed = 0, unchanged = 0, toStore = 0;
+    size_t unchanged = 0, toStore = 0;
+    std::vector<std::string> added, changed;
     uint64_t storeBytes = 0;
     std::set<std::string> counted;
     for (const BuildFile& f : record.files) {
         auto was = last.find(WindowsNameKey(f.path));
-        (was == last.end() ? added : was->second == f.sha256 ? unchanged : changed) += 1;
+        was == last.end() ? added.push_back(f.path) : was->second == f.sha256 ? void(++unchanged) : changed.push_back(f.path);
         if (!BlobStored(root, f) && counted.insert(f.sha256).second) {
             ++toStore;
             storeBytes += f.size;
         }
     }
     std::printf("plan for %s (nothing written):\n  files: %zu new, %zu changed, %zu unchanged, %zu obsolete\n"
-                "  to store: %zu files, %llu bytes\n",
-                record.version.c_str(), added, changed, unchanged, obsolete, toStore,
-                static_cast<unsigned long long>(storeBytes));
+                "  to store: %s, %llu bytes\n",
+                record.version.c_str(), added.size(), changed.size(), unchanged, obsolete.size(),
+                Count(toStore, "file").c_str(), static_cast<unsigned long long>(storeBytes));
     for (size_t i = history.size(); i-- > 0 && history.size() - i <= kPlanVersions;) {
         std::map<std::string, std::string> had = DigestsByName(history[i].files);
         size_t files = 0;
@@ -87,16 +89,22 @@ void PrintPlan(const fs::path& root, const std::vector<PublishedVersion>& histor
                 bytes += f.size;
             }
         }
-        std::printf("  a player on %s downloads %zu files, %llu bytes%s\n", history[i].version.c_str(), files,
+        std::printf("  a player on %s downloads %s, %llu bytes%s\n", history[i].version.c_str(), Count(files, "file").c_str(),
                     static_cast<unsigned long long>(bytes), UpdateEstimate(files, bytes, link).c_str());
+    }
+    // Named too: every obsolete path (players' launchers delete them), the first new and changed ones.
+    const std::pair<const char*, const std::vector<std::string>*> lists[] = {
+        {"new", &added}, {"changed", &changed}, {"obsolete, deleted from players' folders", &obsolete}};
+    for (const auto& [what, paths] : lists) {
+        std::printf(paths->empty() ? "" : "  %s: %s\n", what, NamesText(*paths, paths == &obsolete ? paths->size() : kPlanPaths).c_str());
     }
 }
 
 bool WriteManifests(const fs::path& root, const std::string& manifest, std::string& error) {
     // full.json before latest.json, both after the history: a player never sees a manifest naming a
     // file that is not stored, and the history never forgets files that later versions must delete.
-    return WriteWhole(root / "updates" / "full.json", manifest, error) &&
-           WriteWhole(root / "updates" / "latest.json", manifest, error);
+    return WriteWhole(root / "updates" / "full.json", manifest, error, true) &&
+           WriteWhole(root / "updates" / "latest.json", manifest, error, true);
 }
 
 std::string AlreadyPublished(const PublishedVersion& recorded, const PublishedVersion& record) {
@@ -116,10 +124,15 @@ long RecordedIndex(const std::vector<PublishedVersion>& history, const std::stri
 
 // Refusals that need only paths and sizes, made before anything is stored: a label recorded before
 // the last version (players on a later one would never be offered it), a label recorded with other
-// files, and names that change between file and folder.
+// files, and names that change between file and folder. A plan needs no key (the key only signs):
+// without one it says that the real run will need it.
 bool FitsHistory(const std::vector<PublishedVersion>& history, const PublishedVersion& record, EVP_PKEY* key,
-                 bool switchKey, std::string& error) {
+                 bool switchKey, bool plan, std::string& error) {
     error = SigningProblem(history, record.version, key ? PublicLine(key) : std::string(), switchKey);
+    if (!error.empty() && plan && !key) {
+        std::printf("signing: the versions here are signed; the real run needs --signing-key (this plan needs none)\n");
+        error.clear();
+    }
     if (!error.empty()) {
         return false;
     }
@@ -223,7 +236,7 @@ bool ServeVersion(const fs::path& root, std::vector<PublishedVersion>& history, 
         return false;
     }
     if (plan) {
-        PrintPlan(root, history, record, link, deleted.size());
+        PrintPlan(root, history, record, link, deleted);
         return true;
     }
     if (key) {
@@ -239,8 +252,8 @@ bool ServeVersion(const fs::path& root, std::vector<PublishedVersion>& history, 
     if (!WriteHistory(root, history, error) || !WriteManifests(root, manifest, error)) {
         return false;
     }
-    std::fprintf(stderr, "published %s: %zu files, %zu obsolete paths%s\n", record.version.c_str(),
-                 record.files.size(), deleted.size(),
+    std::fprintf(stderr, "published %s: %s, %s%s\n", record.version.c_str(), Count(record.files.size(), "file").c_str(),
+                 Count(deleted.size(), "obsolete path").c_str(),
                  record.serial ? (", signed with serial " + std::to_string(record.serial)).c_str() : "");
     return true;
 }
@@ -276,7 +289,7 @@ bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const Publ
     if ((!options.dryRun && !LockServed(servedRoot, options.lockSeconds, lock, error)) ||
         !ReadHistory(servedRoot, history, error) ||
         !FitsHistory(history, PublishedVersion{options.version, options.mandatory, "", files}, key.get(), options.switchKey,
-                     error)) {
+                     options.dryRun, error)) {
         UnlockServed(lock);
         return false;
     }
@@ -286,8 +299,7 @@ bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const Publ
     bool store = !options.dryRun;
     fs::path blobs = servedRoot / "updates" / "blobs";
     std::error_code folderError;
-    if (store && !fs::create_directories(blobs, folderError) && folderError) {
-        error = "cannot create " + blobs.string() + ": " + folderError.message();
+    if (store && !CreateServedFolders(blobs, error)) {
         UnlockServed(lock);
         return false;
     }
@@ -344,7 +356,7 @@ bool Rollback(const fs::path& servedRoot, const std::string& from, const Publish
     }
     PublishedVersion record{options.version, options.mandatory, "", index < 0 ? std::vector<BuildFile>()
                                                                               : history[static_cast<size_t>(index)].files};
-    bool ok = error.empty() && FitsHistory(history, record, key.get(), options.switchKey, error) &&
+    bool ok = error.empty() && FitsHistory(history, record, key.get(), options.switchKey, options.dryRun, error) &&
               ServeVersion(servedRoot, history, record, options.dryRun, options.playerLink, key.get(), error);
     UnlockServed(lock);
     return ok;

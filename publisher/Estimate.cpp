@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "publisher/ProgressLine.h"
+
 namespace {
 
 // Round trips before each request's first byte, counted by bench/network.sh from its link emulator's log:
@@ -51,7 +53,7 @@ std::string UpdateEstimate(size_t files, uint64_t bytes, const PlayerLink& playe
     std::string text = "; about " + Duration(total) + " at " + Number("%g", playerLink.mbits) + " Mbit/s and " +
                        Number("%g", playerLink.roundTripMs) + " ms: " + Duration(transfer) + " transfer, " +
                        Duration(perFile + perRequest) + " round trips (" + Number("%g", kRoundTripsPerRequest) +
-                       " for each of " + std::to_string(files + 1) + " requests)";
+                       " for each of " + Count(files + 1, "request") + ")";
     if (perFile > total / 2) {
         text += "\n    most of it waits on round trips, a new connection for every file: pack small files into "
                 "fewer, larger ones";

@@ -215,7 +215,11 @@ bool Verify(const fs::path& servedRoot, std::vector<std::string>& problems, cons
         problems.push_back(error);
         return false;
     }
-    if (!ReadHistory(servedRoot, history, error) || history.empty()) {
+    bool read = ReadHistory(servedRoot, history, error);
+    if (read && history.empty() && fs::exists(servedRoot / "updates" / "latest.json")) {
+        return VerifyWithoutHistory(servedRoot, problems, publicKeyFile);
+    }
+    if (!read || history.empty()) {
         problems.push_back(error.empty() ? "nothing has been published here" : error);
         return false;
     }

@@ -123,7 +123,13 @@ void Finish(CURLM* multi, Transfer& t, CURLcode result) {
     HttpProbe& p = *t.probe;
     curl_easy_getinfo(t.easy.get(), CURLINFO_RESPONSE_CODE, &p.status);
     if (result != CURLE_OK && !(result == CURLE_WRITE_ERROR && t.stopped)) {
-        p.error = t.errorText[0] ? t.errorText : curl_easy_strerror(result);
+        std::string why = t.errorText[0] ? t.errorText : curl_easy_strerror(result);
+        // The two a team meets first, said as what they are.
+        p.error = result == CURLE_COULDNT_RESOLVE_HOST ? "unknown host (" + why + "): is the name right, and in DNS?"
+                  : result == CURLE_PEER_FAILED_VERIFICATION
+                      ? "its certificate is not trusted (" + why + "): is it for this name, and from a public "
+                        "authority (or one --ca-file holds)?"
+                      : why;
     }
     p.sha256 = Hex(t.whole.get());
     p.spanSha256 = Hex(t.span.get());
@@ -175,6 +181,6 @@ bool RunProbes(const std::string& base, const std::string& caFile, std::vector<H
         }
         ShowProgress(progress, "checking", done, total);
     }
-    EndProgress(progress);
+    EndProgress(progress, true);
     return true;
 }

@@ -81,6 +81,10 @@ bool Rollback(const std::filesystem::path& servedRoot, const std::string& from, 
 // publicKeyFile when one is given) and every url holds the right bytes; problems are appended.
 bool Verify(const std::filesystem::path& servedRoot, std::vector<std::string>& problems,
             const std::string& publicKeyFile = "");
+// Verify for a copy without a history (what an origin holds): the manifests, and every stored file
+// they name by size and SHA-256; says that it had no history.
+bool VerifyWithoutHistory(const std::filesystem::path& servedRoot, std::vector<std::string>& problems,
+                          const std::string& publicKeyFile);
 // Removes stored files that neither the manifests nor the last `keep` versions refer to.
 bool Prune(const std::filesystem::path& servedRoot, size_t keep, double lockSeconds,
            std::vector<std::string>& removed, std::string& error);

@@ -115,7 +115,7 @@ bool StoreOnce(const fs::path& source, const fs::path& blobFolder, size_t index,
                std::atomic<uint64_t>& done, std::string& error) {
     fs::path temporary = blobFolder / (".incoming-" + std::to_string(::getpid()) + "-" + std::to_string(index));
     int out = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (out < 0) {
+    if (out < 0 || ::fchmod(out, kServedFileMode) != 0) {
         error = file.path + ": cannot store: " + ErrnoText();
         return false;
     }
@@ -192,7 +192,7 @@ bool HashBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, const
     for (std::thread& t : threads) {
         t.join();
     }
-    EndProgress(progress);
+    EndProgress(progress, firstError.empty());
     if (!firstError.empty()) {
         error = firstError;
         return false;
@@ -212,11 +212,12 @@ bool SyncFolder(const fs::path& folder, std::string& error) {
     return ok;
 }
 
-bool WriteWhole(const fs::path& target, const std::string& bytes, std::string& error) {
+bool WriteWhole(const fs::path& target, const std::string& bytes, std::string& error, bool everyoneReads) {
     fs::path temporary = target;
     temporary += ".tmp";
     int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    bool ok = fd >= 0 && WriteAll(fd, bytes.data(), bytes.size()) && ::fsync(fd) == 0;
+    bool ok = fd >= 0 && (!everyoneReads || ::fchmod(fd, kServedFileMode) == 0) && WriteAll(fd, bytes.data(), bytes.size()) &&
+              ::fsync(fd) == 0;
     if (!ok) {
         error = "cannot write " + temporary.string() + ": " + ErrnoText();
     }
@@ -234,8 +235,8 @@ bool WriteWhole(const fs::path& target, const std::string& bytes, std::string& e
 }
 
 bool LockServed(const fs::path& servedRoot, double seconds, int& lockFd, std::string& error) {
-    std::error_code folderError;
-    fs::create_directories(servedRoot, folderError);
+    std::string ignored;  // a folder that cannot be made is named by the lock's open below
+    CreateServedFolders(servedRoot, ignored);
     fs::path lockFile = servedRoot / "publish.lock";
     lockFd = ::open(lockFile.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (lockFd < 0) {
@@ -244,13 +245,18 @@ bool LockServed(const fs::path& servedRoot, double seconds, int& lockFd, std::st
     }
     Clock::time_point deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
                                                     std::chrono::duration<double>(seconds));
-    while (::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
-        if (errno != EWOULDBLOCK && errno != EINTR) {
-            error = "cannot lock " + lockFile.string() + ": " + ErrnoText();
+    for (bool told = false; ::flock(lockFd, LOCK_EX | LOCK_NB) != 0; told = true) {
+        int failure = errno;
+        if (!told && failure == EWOULDBLOCK && seconds > 0) {
+            std::fprintf(stderr, "waiting for another publish, prune, rollback or push in %s to finish (%s), up to %g s "
+                         "(--lock-timeout)\n", servedRoot.c_str(), lockFile.c_str(), seconds);
+        }
+        if (failure != EWOULDBLOCK && failure != EINTR) {
+            error = "cannot lock " + lockFile.string() + ": " + std::strerror(failure);
         } else if (Clock::now() >= deadline) {
             char waited[32];
             std::snprintf(waited, sizeof waited, "%g", seconds);
-            error = "another publish, prune or rollback holds " + lockFile.string() + "; gave up after " + waited +
+            error = "another publish, prune, rollback or push holds " + lockFile.string() + "; gave up after " + waited +
                     " s (--lock-timeout); try again when it has finished";
         } else {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));

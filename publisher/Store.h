@@ -1,10 +1,17 @@
 #pragma once
 // The served tree on disk: stored files, whole-file writes and the publish lock.
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
 
 #include "publisher/Publisher.h"
+
+// The web server's workers are not the publisher's user: the served tree is readable by everyone,
+// whatever the umask (the history and the lock keep it).
+constexpr mode_t kServedFileMode = 0644;
+constexpr mode_t kServedFolderMode = 0755;
 
 // Reads every file once, one worker per core, filling in its digest; with blobFolder set, content not
 // stored there yet is stored in the same pass. expected[i] is the digest the file had before (empty when
@@ -12,8 +19,12 @@
 bool HashBuild(const std::filesystem::path& buildFolder, std::vector<BuildFile>& files,
                const std::filesystem::path& blobFolder, const std::vector<std::string>& expected, std::string& error,
                std::vector<std::string>* problems = nullptr);
-// Writes to a temporary name, flushes it to disk, renames it over the target and flushes the folder.
-bool WriteWhole(const std::filesystem::path& target, const std::string& bytes, std::string& error);
+// Writes to a temporary name, flushes it to disk, renames it over the target and flushes the folder;
+// everyoneReads: mode 0644, whatever the umask (what the web server serves).
+bool WriteWhole(const std::filesystem::path& target, const std::string& bytes, std::string& error,
+                bool everyoneReads = false);
+// Creates the folder and those above it that are missing, each mode 0755 whatever the umask.
+bool CreateServedFolders(const std::filesystem::path& folder, std::string& error);
 // Flushes a folder's entries (renames, removals) to disk.
 bool SyncFolder(const std::filesystem::path& folder, std::string& error);
 // Takes ROOT/publish.lock exclusively, waiting up to `seconds`; lockFd stays open until UnlockServed.

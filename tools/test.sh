@@ -4,7 +4,7 @@ set -eu
 # The window tests need a display, and Wine's desktop process binds to the one the first Wine process
 # sees, so the whole run goes under one Xvfb; xvfb-run stops it when the run ends, however it ends.
 if [ -z "${ORVANE_UNDER_XVFB:-}" ]; then
-  "$(dirname "$0")/install-deps.sh"
+  "$(dirname "$0")/install-deps.sh" tests
   ORVANE_UNDER_XVFB=1 exec xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$0" "$@"
 fi
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,6 +18,7 @@ export WINEDEBUG=-all
 # Whatever happens, no Wine process of ours outlives the run.
 cleanup() {
   "$root/tests/servers/stop.sh" "$build/test-servers"
+  "$root/tests/servers/stop.sh" "$build/storage-servers"
   ! mountpoint -q "$build/test-servers/small-disk" || umount "$build/test-servers/small-disk"
   wineserver -k >/dev/null 2>&1 || true
 }

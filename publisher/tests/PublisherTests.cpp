@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/wait.h>
@@ -10,11 +11,13 @@
 #include <iterator>
 #include <map>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "publisher/Publisher.h"
+#include "publisher/Store.h"
 #include "support/TextEncoding.h"
 #include "update/Manifest.h"
 
@@ -29,6 +32,13 @@ void Write(const fs::path& file, const std::string& bytes) {
 
 std::string Read(const fs::path& file) {
     return std::string(std::istreambuf_iterator<char>(std::ifstream(file, std::ios::binary).rdbuf()), {});
+}
+
+std::string Sha256Hex(const std::string& bytes) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
+    return HexText(digest, length);
 }
 
 UpdateManifest Scan(const fs::path& served) {
@@ -117,6 +127,10 @@ TEST(PublisherRules, ReadBackRefusesAMisreadManifest) {
 TEST_F(Publisher, CommandLineTable) {
     const std::string deep = std::string(120, 'x') + "/" + std::string(126, 'y');  // 256 units with ".download"
     const std::string warned = std::string(100, 'x') + "/" + std::string(80, 'y');
+    std::string many = "a.pak=9";
+    for (int i = 10; i < 32; ++i) {
+        many += ";n" + std::to_string(i) + ".pak=" + std::to_string(i);
+    }
     const struct { std::string build, args; int exit; std::string out, err; bool wrote; std::string read{}; } rows[] = {
         // A mistyped, missing or out-of-range option stops the command before anything else (the build comes
         // with a later row); --help is no error.
@@ -176,7 +190,11 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "publish --build B --version 9 --served S & $P publish --build B --version 10 --served S; wait; "
              "grep -c '\"version\":' S/publish-history.json", 0, "9\n", "published 10", 1},
         // While another process holds the lock, a prune gives up when its time is out.
-        {"", "prune --served held --lock-timeout 0", 1, "", "another publish, prune or rollback holds", 0},
+        {"", "prune --served held --lock-timeout 0.1", 1, "", "waiting for another publish, prune, rollback or push in held "
+         "to finish (held/publish.lock), up to 0.1 s (--lock-timeout)\norvane-publish: another publish, prune, rollback", 0},
+        // Ctrl-C: one line, on a line of its own.
+        {"", "prune --served held --lock-timeout 5 & sleep 0.3; kill -INT $!; wait $!; echo status $?", 0, "status 130", "(--lock-timeout)\n"
+         "interrupted: run the same command again to complete it\n", 0},
         // Signed manifests: a key made once and never overwritten; once signed, never unsigned again; a rollback
         // raises the serial; verify finds a manifest changed after signing, and an unsigned one.
         {"a.pak=signed", "keygen --out k", 0, "", "wrote k (the private key", 1},
@@ -210,11 +228,22 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "history --served K >/dev/null && cp l0 K/updates/latest.json && $P verify --served K --public-key k.pub", 1, "", "of a version recorded after it",
          1},
         {"", "verify --served S --public-key k.pub", 1, "", "latest.json: not signed; players' launchers refuse it", 0},
+        // A plan needs no key, and says that the real run will.
+        {"", "publish --build B --version 7 --served K --dry-run && $P rollback --to 1 --version 7 --served K --dry-run", 0,
+         "the real run needs --signing-key (this plan needs none)\nplan for 7", "", 0},
+        // A copy without its history (what an origin holds) is verified from its manifests.
+        {"", "history --served S >/dev/null && mkdir C && cp -r S/updates C/ && $P verify --served C && rm C/updates/blobs/"
+             "$(grep -o '[0-9a-f]\\{64\\}' C/updates/latest.json | head -1) && $P verify --served C", 1, "", "(a copy, as an origin "
+             "holds): checked both manifests and the 1 stored file they name\nverified C\nno history in C", 1},
         // A missing value never swallows the option after it; an empty path or a mistyped command is a usage error.
         {"a.pak=x", "publish --build B --version --dry-run --served S", 2, "", "--version: must not begin with '-'", 0},
         {"", "publish --build B --version 11 --served --dry-run", 2, "", "--served", 0},
         {"", "publish --build '' --version 11 --served S", 2, "", "--build: must not be empty", 0},
-        {"", "pubish --build B", 2, "", "commands: publish, rollback, verify, prune, history, keygen, check", 0},
+        {"", "pubish --build B", 2, "", "pubish: no such command; did you mean publish?\ncommands: publish, rollback", 0},
+        {"", "publish --verison 11 --build B --served S", 2, "", "--verison: no such option; did you mean --version?", 0},
+        {"", "publish --build B.err --version 11 --served S", 2, "", "--build: names a file, not a folder: 'B.err'", 0},
+        {"", "publish --build B --version 11 --served S --signing-key nokey", 2, "", "--signing-key: no such file 'nokey'", 0},
+        {"", "history --served S/updates", 2, "", "S (which holds publish-history.json): give --served ", 0},
         // Versions no player on an earlier one could install, or that would reach no one.
         {"a.pak/inner=x", "publish --build B --version 11 --served S", 1, "",
          "a.pak/inner needs a folder a.pak, but version 3 has a file a.pak", 0},
@@ -228,7 +257,8 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "publish --build E --version 11 --served S", 1, "", "holds no files", 0},
         {"", "publish --build E --version 1 --served T --allow-empty", 0, "", "published 1: 0 files", 1},
         {"a.pak=x", "history --served S && ln -s a.pak B/link.pak && $P publish --build B --version 11 --served S", 1, "", "link.pak: symbolic", 0},
-        {"", "history --served B.err", 1, "", "B.err is not a folder", 0},
+        {"", "history --served B.err", 2, "", "--served: names a file, not a folder: 'B.err'", 0},
+        {"", "history --served none", 1, "", "no served folder none", 0},
         {"launcher-version.txt=9", "publish --build B --version 11 --served S", 1, "", "the launcher keeps its own", 0},
         {"Launcher-Update-Pending.txt/a=9", "publish --build B --version 11 --served S", 1, "", "a folder of that name", 0},
         {"a.pak.download=x", "publish --build B --version 11 --served S", 1, "", "a name ending in .download", 0},
@@ -250,6 +280,14 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "rollback --to 1 --version 11 --served S --dry-run --player-link 8,100", 0, "on 10 downloads 3 files, 10 bytes;"
          " about 1.6 s at 8 Mbit/s and 100 ms", "", 0},
         {"", "publish --build B --version 11 --served S --dry-run --player-link 0,60", 2, "", "--player-link", 0},
+        // A plan names every obsolete path and the first 20 new and changed ones; one of a kind is one.
+        {"a.pak=1;b.pak=2;c.pak=3", "publish --build B --version 1 --served N", 0, "", "published 1: 3 files", 1},
+        {many, "publish --build B --version 2 --served N --dry-run", 0, "  new: n10.pak, n11.pak, n12.pak, n13.pak, n14.pak, "
+         "n15.pak, n16.pak, n17.pak, n18.pak, n19.pak, n20.pak, n21.pak, n22.pak, n23.pak, n24.pak, n25.pak, n26.pak, n27.pak, "
+         "n28.pak, n29.pak and 2 more\n  changed: a.pak\n  obsolete, deleted from players' folders: b.pak, c.pak\n", "", 0},
+        {"a=1", "publish --build B --version 1 --served O && $P publish --build B --version 2 --served O --dry-run", 0,
+         "to store: 0 files, 0 bytes\n  a player on 1 downloads 0 files, 0 bytes; about 0.2 s at 50 Mbit/s and 60 ms: 0.0 s "
+         "transfer, 0.2 s round trips (4 for each of 1 request)", "published 1: 1 file, 0 obsolete paths", 1},
     };
     Write(root / "bad" / "publish-history.json", "[{\"version\": \"1\", \"files\": 3");
     Write(root / "old" / "publish-history.json", "[{\"version\": \"0.9\", \"mandatory\": false, \"files\": []}]");
@@ -309,5 +347,142 @@ TEST_F(Publisher, KilledAnywhereServesOneWholeVersion) {
         EXPECT_TRUE(servedVersion == version || servedVersion == std::to_string(round - 1)) << servedVersion;
         ASSERT_TRUE(Publish(build, served, {version}, error)) << error;
         EXPECT_EQ(WideToUtf8(Scan(served).version), version);
+    }
+}
+
+namespace {
+
+// What a destination's manifests name that is not there whole (a bucket is fetched with rclone into
+// `copy` first; the SFTP server's folders are on this machine); empty when both are absent (nothing
+// pushed yet) or each names only stored files of the right bytes. The versions served, as
+// "full/latest", go to `versions`.
+std::string DestProblem(const std::string& dest, fs::path copy, std::string& versions) {
+    fs::remove_all(copy);
+    if (dest[0] != '/' && dest.find("sftp-test:") != 0) {
+        std::system(("rclone --config $ORVANE_STORAGE/rclone.conf copy " + dest + "/updates " + copy.string() +
+                     "/updates 2>/dev/null").c_str());
+    } else {
+        copy = dest.substr(dest.find('/'));
+    }
+    std::string problem;
+    versions.clear();
+    for (const char* name : {"full.json", "latest.json"}) {
+        UpdateManifest m;
+        std::string text = Read(copy / "updates" / name);
+        if (!text.empty() && !ParseManifest(text, m)) {
+            return std::string(name) + " is damaged";
+        }
+        versions += (versions.empty() ? "" : "/") + (text.empty() ? "-" : WideToUtf8(m.version));
+        for (const ManifestFile& f : m.files) {
+            std::string bytes = Read(copy / WideToUtf8(f.url).substr(1));
+            if (bytes.size() != f.size || Sha256Hex(bytes) != WideToUtf8(f.sha256)) {
+                problem += std::string(name) + " names " + WideToUtf8(f.url) + ", which is not there whole; ";
+            }
+        }
+    }
+    return problem;
+}
+
+}  // namespace
+
+// Rows in order against three destinations (a folder, SFTP, S3), alternating the pushed tree between
+// 1 (S1) and 2 (S2, pruned to it). A row with a kill point runs rclone through a wrapper that kills the
+// push and its rclone at the Nth rclone call, after a delay; after every row the destination's
+// manifests name only stored files that are there whole and serve the one version or the other, and a
+// push that ends serves the pushed tree, with --delete nothing but its stored files.
+TEST_F(Publisher, PushTable) {
+    const char* storage = std::getenv("ORVANE_STORAGE");
+    ASSERT_TRUE(storage) << "ORVANE_STORAGE: run through ctest, which starts the storage servers";
+    ::unsetenv("AWS_CA_BUNDLE");  // rclone 1.60's S3 backend refuses to start with it set
+    const std::string dests[] = {(root / "D").string(), "sftp-test:" + (root / "SD").string(),
+                                 "s3-test:orvane/" + std::to_string(::getpid()), "no-such-remote:x"};
+    const std::string sameLength = "sed -i 's/\"version\": \"1\"/\"version\": \"2\"/' D/updates/latest.json; ";
+    const struct { int dest; const char* tree; std::string args; int killAt = 0; double after = 0; int exit = 0;
+                   std::string err{}; std::string first{}; } rows[] = {
+        {0, "S1", "--dry-run", 0, 0, 0, "stored files to send: 6 files, 4.0 MiB: "},
+        {0, "S1", "", 0, 0, 0, "pushed to " + dests[0] + ": 6 stored files (4.0 MiB), full.json, latest.json"},
+        {0, "S1", "", 0, 0, 0, "serves this tree already; nothing sent"},
+        // Killed at each rclone call of a push with --delete: the listing, the stored files (at once and midway),
+        // the listing that confirms them, each manifest's reading and sending, the deletion.
+        {0, "S2", "--delete", 1}, {0, "S1", "--delete", 2}, {0, "S2", "--delete", 2, 0.05}, {0, "S1", "--delete", 3},
+        {0, "S2", "--delete", 5}, {0, "S1", "--delete", 6}, {0, "S2", "--delete", 7}, {0, "S1", "--delete", 10},
+        // A manifest changed at the same length is sent again: compared by content, never by size and time.
+        {0, "S1", "", 0, 0, 0, "pushed to " + dests[0] + ": 0 stored files (0 B), latest.json", sameLength},
+        {1, "S1", "", 0, 0, 0, "6 stored files (4.0 MiB), full.json, latest.json"},
+        {1, "S1", "", 0, 0, 0, "serves this tree already; nothing sent"},
+        {1, "S2", "--delete", 2, 0.4}, {1, "S1", "--delete", 6, 0.1}, {1, "S2", "--delete", 12},
+        {2, "S1", "", 0, 0, 0, "6 stored files (4.0 MiB), full.json, latest.json"},
+        {2, "S2", "--delete --dry-run", 0, 0, 0, "stored files to delete: 0 files"},  // the live manifests name them
+        {2, "S2", "--delete", 2, 0.1}, {2, "S1", "--delete", 6}, {2, "S2", "--delete", 12},
+        {2, "S2", "", 0, 0, 0, "serves this tree already; nothing sent"},
+        // rclone's reason, in one line.
+        {3, "S1", "", 0, 0, 1, "push to no-such-remote:x stopped while listing its stored files: Failed to create file "
+         "system for \"no-such-remote:x/updates/blobs\": didn't find section in config file; what players"},
+    };
+    // Version 1 with files that version 2 drops (pruned from S2), one changed, big ones; and what is never sent.
+    for (int i = 0; i < 4; ++i) {
+        Write(root / "B" / ("Content/" + std::to_string(i) + ".pak"), std::string(1 << 20, static_cast<char>('a' + i)));
+    }
+    Write(root / "B" / "a.pak", "one");
+    Write(root / "B" / "gone.pak", "gone");
+    std::string error;
+    ASSERT_TRUE(Publish(root / "B", root / "S1", {"1"}, error)) << error;
+    fs::copy(root / "S1", root / "S2", fs::copy_options::recursive);
+    Write(root / "B" / "a.pak", "two");
+    fs::remove(root / "B" / "gone.pak");
+    std::vector<std::string> removed;
+    ASSERT_TRUE(Publish(root / "B", root / "S2", {"2"}, error) && Prune(root / "S2", 1, 1, removed, error)) << error;
+    for (const char* junk : {"S1/updates/blobs/.incoming-1-1", "S1/updates/notes.txt", "S1/updates/blobs/x"}) {
+        Write(root / junk, "never sent");
+    }
+    Write(root / "bin" / "rclone", "#!/bin/sh\nn=$(($(cat $KILL_COUNT) + 1)); echo $n > $KILL_COUNT\n"
+                                   "[ $n != $KILL_AT ] || (sleep $KILL_AFTER; kill -9 $PPID $$) &\nexec /usr/bin/rclone \"$@\"\n");
+    fs::permissions(root / "bin" / "rclone", fs::perms::owner_all);
+    std::map<int, std::string> served = {{0, "-/-"}, {1, "-/-"}, {2, "-/-"}, {3, "-/-"}};
+    for (const auto& row : rows) {
+        std::string before = served[row.dest], versions;
+        const std::string& dest = dests[row.dest];
+        std::string label = dest + " " + row.tree + " " + row.args + ", killed at " + std::to_string(row.killAt);
+        Write(root / "count", "0");
+        std::string run = "cd " + root.string() + " && " + row.first + "PATH=$PWD/bin:$PATH KILL_COUNT=$PWD/count KILL_AT=" +
+                          std::to_string(row.killAt) + " KILL_AFTER=" + std::to_string(row.after) + " " ORVANE_PUBLISH
+                          " push --served " + row.tree + " --to " + dest + " --rclone-config $ORVANE_STORAGE/rclone.conf " +
+                          row.args;
+        int status = WEXITSTATUS(std::system((run + " >out 2>err").c_str()));
+        std::string err = Read(root / "out") + Read(root / "err");
+        EXPECT_EQ(status, row.killAt ? 128 + SIGKILL : row.exit) << label << "\n" << err;
+        EXPECT_NE(err.find(row.err), std::string::npos) << label << "\n" << err;
+        EXPECT_EQ(DestProblem(dest, root / "copy", versions), "") << label;
+        std::string pushed = row.tree[1] == '1' ? "1/1" : "2/2", halfway = pushed.substr(0, 2) + before.substr(2);
+        EXPECT_TRUE(versions == before || versions == halfway || versions == pushed) << label << ": " << versions;
+        if (row.killAt) {  // run again, it completes
+            EXPECT_EQ(std::system((run + " >/dev/null 2>&1").c_str()), 0) << label;
+            EXPECT_EQ(DestProblem(dest, root / "copy", versions), "") << label;
+            std::set<std::string> here, there;
+            for (const auto& f : fs::directory_iterator(root / row.tree / "updates" / "blobs")) {
+                here.insert(f.path().filename().string());
+            }
+            fs::path copy = row.dest == 2 ? root / "copy" : fs::path(dests[row.dest].substr(dests[row.dest].find('/')));
+            for (const auto& f : fs::directory_iterator(copy / "updates" / "blobs")) {
+                there.insert(f.path().filename().string());
+            }
+            here.erase(".incoming-1-1");
+            here.erase("x");
+            EXPECT_EQ(there, here) << label << ": --delete leaves the pushed tree's stored files, and never sends others";
+        }
+        EXPECT_EQ(versions, row.exit || row.args.find("--dry-run") != std::string::npos ? before : pushed) << label;
+        served[row.dest] = versions;
+    }
+    for (const char* never : {"notes.txt", "blobs/x", "blobs/.incoming-1-1", "../publish-history.json", "../publish.lock"}) {
+        EXPECT_FALSE(fs::exists(root / "D" / "updates" / never)) << never;
+    }
+    // The bucket's objects carry the site's headers, read back over HTTP.
+    std::string bucket = "http://127.0.0.6:4568/orvane/" + std::to_string(::getpid()) + "/updates/";
+    std::string blob = Sha256Hex(Read(root / "B" / "Content" / "0.pak"));
+    for (const auto& [path, headers] : {std::pair<std::string, std::string>{"latest.json", "no-cache|application/json"},
+                                        {"blobs/" + blob, "public, max-age=31536000, immutable|application/octet-stream"}}) {
+        std::system(("curl -s -o /dev/null -w '%header{cache-control}|%header{content-type}%header{content-encoding}' " +
+                     bucket + path + " >" + root.string() + "/headers").c_str());
+        EXPECT_EQ(Read(root / "headers"), headers) << path;
     }
 }

@@ -75,11 +75,11 @@ def serve(edge):
           "nginx serves " + ("the edge" if edge else "the site"))
 
 
-def publisher(*args):
-    # The publisher's exit status and standard error.
-    done = subprocess.run([os.environ["ORVANE_PUBLISHER"], *args], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                          encoding="utf-8")
-    return done.returncode, done.stderr
+def publisher(*args, umask=0o022):
+    # The publisher's exit status and what it said (its verdicts go to standard output, the rest to standard error).
+    done = subprocess.run([os.environ["ORVANE_PUBLISHER"], *args], stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                          encoding="utf-8", preexec_fn=lambda: os.umask(umask))
+    return done.returncode, done.stdout
 
 
 def check_host(url, *args):
@@ -234,12 +234,19 @@ def fronts(folder):
         ("/updates/latest.json as /updates/stale.json", ["--wait", "1"], 1,
          ["latest.json: players are offered 0.9, the served folder has 1.0 (still after 1 s)", "names 0.9, /updates/full.json names 1.0"]),
         (f"{url} short 1000", [], 1, [f"{url} ({pak}): 1000 bytes, the manifest says {len(files[pak])}", 'to "Range: bytes=']),
-        (f"{missing} header Cache-Control max-age=31536000, immutable", [], 1, [f"{missing}: its 404 may be kept 31536000 s"])]:
+        (f"{missing} header Cache-Control max-age=31536000, immutable", [], 1, [f"{missing}: its 404 may be kept 31536000 s"]),
+        ("/updates/latest.json header Content-Type text/html", [], 1, ['latest.json: Content-Type "text/html", not application/json']),
+        # A front's setting that every stored file shows is told once, with the count and the first few.
+        ("/updates/blobs/* header Content-Type text/plain", ["--all"], 1,
+         [f'{len(files)} stored files: Content-Type "text/plain", not application/octet-stream'])]:
         (FAULT / "control.txt").write_text(rules + "\n")
         code, said = check_host("https://127.0.0.2", *args)
         lines = said.count("orvane-publish: ")
         check(code == status and lines == len(problems) - (not status) and all(p in said for p in problems),
               f"{rules or 'a right front'}: exit {code}, {lines} problems: {said}")
+    code, said = publisher("check", "--url", "https://localhost")  # without --ca-file: the system's authorities
+    check(code == 1 and said.count("orvane-publish: ") == 1 and "https://localhost: its certificate is not trusted" in said,
+          f"an untrusted certificate is named as such: {said}")
     for args in (["http://localhost"], ["https://localhost/updates"], ["https://localhost", "--sample", "0"],
                  ["https://localhost", "--all", "--sample", "2"]):
         check(publisher("check", "--url", *args)[0] == 2, f"a usage error: {args}")
@@ -256,12 +263,44 @@ def fronts(folder):
                                ("/updates/latest.json", ["-H", f"If-Modified-Since: {modified}"], " 200 "),
                                ("/updates/latest.json", [], "\nServer: nginx\n")]:
         check(answer in head(path, *args), f"{path} {args}: {answer.strip()}")
+    served_under_umask_077(folder)
     for args, wanted in [("-tls1_2 -cipher AES128-SHA", ""), ("-tls1_2 -cipher ECDHE-RSA-AES128-SHA", ""),
                          ("-tls1_2 -cipher AES128-GCM-SHA256", ""), ("-tls1_2 -cipher ECDHE-RSA-AES128-GCM-SHA256", "TLSv1.2"),
                          ("-tls1_3", "TLSv1.3"), ("-tls1_2 -no_ticket -reconnect", "Reused, TLSv1.2")]:
         tls = subprocess.run(["openssl", "s_client", "-connect", "127.0.0.1:443", "-servername", "localhost", *args.split()],
                              stdin=subprocess.DEVNULL, capture_output=True, encoding="utf-8")
         check(wanted in tls.stdout if wanted else tls.returncode != 0, f"TLS {args}: {wanted or 'refused'}")
+
+
+def served_under_umask_077(folder):
+    # Published and pushed by a team whose umask is 077, the tree is served by an nginx whose workers are not
+    # root (as Debian's run): on 127.0.0.7 the pushed copy, on 127.0.0.8 the served folder itself.
+    root = Path(tempfile.mkdtemp(prefix="orvane-umask-"))
+    root.chmod(0o755)  # what mkdtemp makes 0700 is the test's own folder, not what is under test
+    try:
+        build = root / "build"
+        for path, data in GAME.items():
+            (build / path).parent.mkdir(parents=True, exist_ok=True)
+            (build / path).write_bytes(data)
+        steps = [("publish", "--build", str(build), "--version", "1.0", "--served", str(root / "served")),
+                 ("push", "--served", str(root / "served"), "--to", str(root / "origin"))]
+        check(all(publisher(*step, umask=0o077)[0] == 0 for step in steps), "published and pushed under umask 077")
+        site = (STATE / "orvane-updates.conf").read_text(encoding="utf-8").replace("listen [::1]:443 ssl;", "")
+        sites = [site.replace("127.0.0.1:443", f"127.0.0.{n}:443").replace(f"root {WWW};", f"root {root / tree};")
+                 for n, tree in ((7, "origin"), (8, "served"))]
+        (root / "nginx.conf").write_text(f"user nobody nogroup; pid {root}/nginx.pid; error_log {root}/error.log;\n"
+                                         "events {} http { types { application/json json; } access_log off;\n" +
+                                         "".join(sites) + "}\n")
+        nginx = subprocess.Popen(["nginx", "-p", root, "-c", root / "nginx.conf", "-g", "daemon off;"])
+        blob_url = blob(GAME["Orvane.exe"])
+        for n, path in ((7, "/updates/latest.json"), (7, blob_url), (8, "/updates/full.json"), (8, blob_url)):
+            code = lambda: head(path, "--resolve", f"localhost:443:127.0.0.{n}").split(" ")[1:2]
+            check(eventually(lambda: code() == ["200"]), f"127.0.0.{n}{path}: 200")
+    finally:
+        if "nginx" in locals():
+            nginx.terminate()  # its workers stop with it
+            nginx.wait(timeout=30)
+        shutil.rmtree(root)
 
 
 def edge(folder):

@@ -13,7 +13,8 @@
 #     /updates/a.bin gzip         compressed when the request offers gzip, as a misconfigured CDN does
 #     /updates/a.bin as /b.json   the bytes of another file under ROOT (a stale copy)
 #     /updates/a.bin header Cache-Control max-age=3600     that header on every answer for the path
-# Lines for one path apply together. Otherwise answers carry the shipped site's Cache-Control.
+# Lines for one path apply together; a path ending in * stands for every path it begins. Otherwise answers
+# carry the shipped site's Cache-Control and Content-Type.
 # Every request is appended to LOG as it arrives: path|range header|method|user agent|the names of all
 # headers received, sorted and comma-separated.
 import gzip
@@ -34,8 +35,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
         try:
             self.send_response(status)
             cache = "no-cache" if self.path.endswith(".json") else "no-store" if status > 206 else "max-age=31536000"
-            if not any(name == "Cache-Control" for name, _ in headers):
-                headers = [*headers, ("Cache-Control", cache)]
+            kind = "application/json" if self.path.endswith(".json") else "application/octet-stream"
+            for name, value in (("Cache-Control", cache), ("Content-Type", kind)):  # as the shipped site answers
+                headers = headers if any(n == name for n, _ in headers) else [*headers, (name, value)]
             for name, value in [("Content-Length", str(len(body))), ("Connection", "close"), *headers]:
                 self.send_header(name, value)
             self.end_headers()
@@ -47,7 +49,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         rules = os.path.join(ROOT, "control.txt")
         with open(rules if os.path.exists(rules) else os.devnull, encoding="utf-8") as f:
-            lines = [p[1:] for p in (line.split() for line in f) if p and p[0] == self.path]
+            lines = [p[1:] for p in (line.split() for line in f)
+                     if p and (p[0] == self.path or p[0].endswith("*") and self.path.startswith(p[0][:-1]))]
         rule, headers = {r[0]: r[1:] for r in lines}, [(r[1], " ".join(r[2:])) for r in lines if r[0] == "header"]
         path = os.path.join(ROOT, rule.get("as", [self.path])[0].lstrip("/"))
         with open(LOG, "a", encoding="utf-8") as f:  # one short append a line: lines never interleave

@@ -18,6 +18,21 @@ if [ ! -s "$pki/server.crt" ]; then
     -keyout "$pki/server.key" -out "$pki/server.crt" 2>/dev/null
   openssl x509 -in "$pki/ca.crt" -outform der -out "$pki/ca.der"
 fi
+# The origin behind the caching edge shows a chain through two intermediates, as public authorities
+# issue them: the edge must check it whole.
+if [ ! -s "$pki/origin-chain.crt" ]; then
+  issuer=ca
+  for n in 1 2; do
+    openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=Orvane Test Intermediate $n" \
+      -CA "$pki/$issuer.crt" -CAkey "$pki/$issuer.key" -addext "basicConstraints=critical,CA:TRUE" \
+      -addext "keyUsage=critical,keyCertSign,cRLSign" -keyout "$pki/intermediate$n.key" -out "$pki/intermediate$n.crt" 2>/dev/null
+    issuer=intermediate$n
+  done
+  openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=localhost" -CA "$pki/intermediate2.crt" \
+    -CAkey "$pki/intermediate2.key" -addext "basicConstraints=critical,CA:FALSE" -addext "extendedKeyUsage=serverAuth" \
+    -addext "subjectAltName=DNS:localhost" -keyout "$pki/origin.key" -out "$pki/origin.crt" 2>/dev/null
+  cat "$pki/origin.crt" "$pki/intermediate2.crt" "$pki/intermediate1.crt" > "$pki/origin-chain.crt"
+fi
 # Trusted inside the test prefix only; the host's trust store is left alone.
 "$2" "$3" "Z:$(echo "$pki/ca.der" | tr / '\\')"
 
@@ -25,11 +40,11 @@ fi
 # chooses what nginx serves: the site alone on 127.0.0.1 and ::1, or (tests/e2e, "edge") the caching
 # edge there in front of the same site on 127.0.0.3.
 sed -e "s|@STATE@|$state|g" -e "s|@RATE@|${4:-0}|" "$here/nginx.conf.in" > "$state/nginx.conf"
-render() {  # render FILE IPv4 IPv6-or-empty OUT
+render() {  # render FILE IPv4 IPv6-or-empty OUT [CERTIFICATE-CHAIN KEY]
   sed -e "s|^\( *listen\) [0-9].*# change.*|\1 $2:443 ssl;|" -e "s|^\( *listen\) \[.*# change.*|${3:+  listen $3:443 ssl;}|" \
     -e "s|^\( *server_name\) .*# change.*|\1 localhost;|" \
-    -e "s|^\( *ssl_certificate\) .*# change.*|\1 $pki/server.crt;|" \
-    -e "s|^\( *ssl_certificate_key\) .*# change.*|\1 $pki/server.key;|" \
+    -e "s|^\( *ssl_certificate\) .*# change.*|\1 ${5:-$pki/server.crt};|" \
+    -e "s|^\( *ssl_certificate_key\) .*# change.*|\1 ${6:-$pki/server.key};|" \
     -e "s|^\( *root\) .*# ROOT.*|\1 $state/www;|" \
     -e "s|^\(proxy_cache_path\) [^ ]*\(.*\)  # change.*|\1 $state/edge-cache\2|" -e "s|^\( *server\) .*# change.*|\1 127.0.0.3:443;|" \
     -e "s|^\( *proxy_set_header Host\) .*# change.*|\1 localhost;|" -e "s|^\( *proxy_ssl_name\) .*# change.*|\1 localhost;|" \
@@ -38,7 +53,7 @@ render() {  # render FILE IPv4 IPv6-or-empty OUT
   ! grep -q "^ *root" "$state/$4" || grep -q "root $state/www;" "$state/$4" || { echo "$4 lacks its root" >&2; exit 1; }
 }
 render orvane-updates.conf 127.0.0.1 "[::1]" orvane-updates.conf
-render orvane-updates.conf 127.0.0.3 "" origin-behind-edge.conf
+render orvane-updates.conf 127.0.0.3 "" origin-behind-edge.conf "$pki/origin-chain.crt" "$pki/origin.key"
 render orvane-edge.conf 127.0.0.1 "[::1]" orvane-edge.conf
 echo "include $state/orvane-updates.conf;" > "$state/site.conf"
 rm -rf "$state/edge-cache"
