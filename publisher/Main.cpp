@@ -7,6 +7,7 @@
 
 #include "publisher/Check.h"
 #include "publisher/Estimate.h"
+#include "publisher/History.h"
 #include "publisher/Publisher.h"
 #include "publisher/Signing.h"
 
@@ -123,6 +124,8 @@ int main(int argc, char** argv) {
 
     CLI::App* history = app.add_subcommand("history", "lists the published versions, oldest first");
     AddServed(history, served);
+    bool asJson = false;
+    history->add_flag("--json", asJson, "the whole history with every version's files, as JSON (for scripts and backups)");
 
     CLI::App* rollback = app.add_subcommand("rollback", "publishes the files of an earlier version again under "
                                                         "a new label");
@@ -216,13 +219,9 @@ int main(int argc, char** argv) {
                      keyFile.c_str());
         return 0;
     }
-    std::vector<PublishedVersion> versions;
     if (history->parsed()) {
-        if (!ReadHistory(served, versions, error)) {
-            return Fail(error);
-        }
-        std::fputs(versions.empty() ? "nothing has been published here\n" : HistoryTable(versions).c_str(), stdout);
-        return 0;
+        HistoryDb db(nullptr, &sqlite3_close_v2);
+        return OpenHistory(served, false, db, error) && PrintHistory(db.get(), asJson, stdout, error) ? 0 : Fail(error);
     }
     std::vector<std::string> problems;
     bool ok = Verify(served, problems, keyFile);

@@ -6,12 +6,24 @@
 
 #include "publisher/Publisher.h"
 
+// What a publish wrote into the store: files whose bytes were written there, and their bytes.
+struct StoreCount {
+    size_t files = 0;
+    uint64_t bytes = 0;
+};
+
 // Reads every file once, one worker per core, filling in its digest; with blobFolder set, content not
-// stored there yet is stored in the same pass. expected[i] is the digest the file had before (empty when
-// unknown). With problems given, a file that fails is listed there with an empty digest and the rest go on.
+// stored there yet is stored (a file that fits in memory is digested before, a larger one while it is
+// written), in batches made durable at once before they are renamed into place. expected[i] is the
+// digest the file likely has (empty when unknown): such a file is only read unless it has changed.
+// With problems given, a file that fails is listed there with an empty digest and the rest go on.
 bool HashBuild(const std::filesystem::path& buildFolder, std::vector<BuildFile>& files,
                const std::filesystem::path& blobFolder, const std::vector<std::string>& expected, std::string& error,
-               std::vector<std::string>* problems = nullptr);
+               std::vector<std::string>* problems = nullptr, StoreCount* stored = nullptr);
+// Whether the store holds a file of that digest and size.
+bool BlobStored(const std::filesystem::path& servedRoot, const BuildFile& file);
+// Writes every byte, through short writes and interruptions.
+bool WriteAll(int fd, const char* data, size_t size);
 // Writes to a temporary name, flushes it to disk, renames it over the target and flushes the folder.
 bool WriteWhole(const std::filesystem::path& target, const std::string& bytes, std::string& error);
 // Flushes a folder's entries (renames, removals) to disk.

@@ -174,7 +174,7 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "history --served old", 0, "optional       0 files              0 bytes  (time not recorded)", "", 0},
         // Two at once: the second waits for the first, and both versions stay in the history.
         {"", "publish --build B --version 9 --served S & $P publish --build B --version 10 --served S; wait; "
-             "grep -c '\"version\":' S/publish-history.json", 0, "9\n", "published 10", 1},
+             "$P history --served S --json | grep -c '\"version\":'", 0, "9\n", "published 10", 1},
         // While another process holds the lock, a prune gives up when its time is out.
         {"", "prune --served held --lock-timeout 0", 1, "", "another publish, prune or rollback holds", 0},
         // Signed manifests: a key made once and never overwritten; once signed, never unsigned again; a rollback
@@ -184,7 +184,7 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "publish --build B --version 1 --served K --signing-key k && $P verify --served K --public-key k.pub", 0, "",
          "signed with serial ", 1},
         {"", "publish --build B --version 2 --served K", 1, "", "the versions here are signed (1 with serial", 0},
-        {"", "rollback --to 1 --version 2 --served K --signing-key k && grep -o '\"serial\": [0-9]*' K/publish-history.json | "
+        {"", "rollback --to 1 --version 2 --served K --signing-key k && $P history --served K --json | grep -o '\"serial\": [0-9]*' | "
              "awk '{print $2}' | sort -c -n -u && echo raised", 0, "raised", "", 1},
         {"", "publish --build B --version 2 --served K --signing-key k", 0, "nothing to do", "", 0},
         {"", "verify --served K --public-key k.pub && sed -i 's/\"serial\": \\([0-9]*\\)/\"serial\": 1\\1/' "
@@ -194,10 +194,10 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "publish --build B --version 2 --served K --signing-key k && $P verify --served K --public-key k.pub", 0, "",
          "completed serving 2\nverified K", 1},
         // A history restored from a backup two versions old still gives a serial above those launchers have seen.
-        {"", "history --served K >/dev/null && cp K/publish-history.json h0 && cp K/updates/latest.json l0 && $P publish "
+        {"", "history --served K >/dev/null && sqlite3 K/publish-history.db '.backup h0' && cp K/updates/latest.json l0 && $P publish "
              "--build B --version 3 --served K --signing-key k && $P publish --build E --version 4 --served K --signing-key k "
-             "--allow-empty && a=$(grep -o 'serial\": [0-9]*' K/updates/latest.json | cut -c10-) && cp h0 K/publish-history.json "
-             "&& cp l0 K/updates/latest.json && cp l0 K/updates/full.json && $P publish --build E --version 5 --served K "
+             "--allow-empty && a=$(grep -o 'serial\": [0-9]*' K/updates/latest.json | cut -c10-) && sqlite3 K/publish-history.db "
+             "'.restore h0' && cp l0 K/updates/latest.json && cp l0 K/updates/full.json && $P publish --build E --version 5 --served K "
              "--signing-key k --allow-empty && [ $(grep -o 'serial\": [0-9]*' K/updates/latest.json | cut -c10-) -gt $a ] && "
              "echo above", 0, "above", "", 1},
         // Another key only when meant; a version published unsigned is never signed after the fact.
@@ -210,6 +210,23 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "history --served K >/dev/null && cp l0 K/updates/latest.json && $P verify --served K --public-key k.pub", 1, "", "of a version recorded after it",
          1},
         {"", "verify --served S --public-key k.pub", 1, "", "latest.json: not signed; players' launchers refuse it", 0},
+        // A JSON history (signed versions, a rollback, a key switch, a prune) migrates once, checked against the
+        // served manifests, and reads back the same; the export is that JSON again.
+        {"", "publish --build E --version 7 --served K --signing-key k2 --allow-empty 2>/dev/null && $P prune --served K --keep 2 "
+             "2>/dev/null && $P history --served K --json >K.json && mkdir M && cp -r K/updates M && "
+             "grep -v rollbackOf K.json >M/publish-history.json && $P history --served M --json | cmp - M/publish-history.json && "
+             "$P prune --served M && $P history --served M --json | cmp - M/publish-history.json.migrated && $P verify --served M "
+             "--public-key k2.pub && ls M", 0, "publish-history.db\npublish-history.json.migrated\npublish.lock\nupdates",
+         "migrated M/publish-history.json into M/publish-history.db (5 versions)\nremoved 0 stored files\nverified M", 1},
+        {"", "history --served S >/dev/null && mkdir D && cp -r S/updates D && $P history --served S --json | sed 's/\"mandatory\": false/\"mandatory\": true/' "
+             ">D/publish-history.json && $P prune --served D", 1, "", "D/publish-history.json does not agree with the served "
+             "updates/latest.json (the launcher would read another version or mandatory flag); nothing was changed", 1},
+        {"", "history --served baddb", 1, "", "baddb/publish-history.db is damaged (file is not a database)", 0},
+        {"", "publish --build B --version 1 --served baddb", 1, "", "baddb/publish-history.db is damaged", 0},
+        // A publish right after a rollback writes only bytes not stored yet, whatever was served last.
+        {"a=1", "history --served W >/dev/null && head -c 2000000 /dev/zero >B/big && $P publish --build B --version 1 --served W && echo >>B/big && echo 22 >B/a && "
+             "$P publish --build B --version 2 --served W && $P rollback --to 1 --version 3 --served W && echo new >B/n && $P "
+             "publish --build B --version 4 --served W", 0, "", "wrote 1 files, 4 bytes, into the store\npublished 4", 1},
         // A missing value never swallows the option after it; an empty path or a mistyped command is a usage error.
         {"a.pak=x", "publish --build B --version --dry-run --served S", 2, "", "--version: must not begin with '-'", 0},
         {"", "publish --build B --version 11 --served --dry-run", 2, "", "--served", 0},
@@ -251,6 +268,7 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "publish --build B --version 11 --served S --dry-run --player-link 0,60", 2, "", "--player-link", 0},
     };
     Write(root / "bad" / "publish-history.json", "[{\"version\": \"1\", \"files\": 3");
+    Write(root / "baddb" / "publish-history.db", "[{\"version\": \"1\", \"files\": 3");
     Write(root / "old" / "publish-history.json", "[{\"version\": \"0.9\", \"mandatory\": false, \"files\": []}]");
     const std::string kRecord = "[{\"version\": \"1\", \"mandatory\": false, \"files\": [{\"size\": 1, \"sha256\": \"" +
                                 std::string(64, 'a') + "\", \"path\": \"";

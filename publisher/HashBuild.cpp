@@ -1,0 +1,252 @@
+// Reading builds into the store: digests on every core, each file read once where it can be, and
+// nothing renamed into place before its bytes are on disk. New files are made durable a batch at a
+// time (one flush of the file system for thousands of small files), then renamed.
+#include <fcntl.h>
+#include <openssl/evp.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "publisher/ProgressLine.h"
+#include "publisher/Store.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr size_t kChunk = 1 << 20;
+constexpr uint64_t kInMemory = 1 << 20;  // read whole and digested before anything is written
+constexpr size_t kBatchFiles = 8192;
+constexpr uint64_t kBatchBytes = uint64_t{256} << 20;
+
+// Written under a temporary name, not yet on disk: renamed to its digest once the batch is flushed.
+struct PendingFile {
+    std::string temporary;
+    BuildFile stored;  // path: the digest's name in the store
+};
+
+std::string ErrnoText() {
+    return std::strerror(errno);
+}
+
+bool SameStat(const struct stat& a, const struct stat& b) {
+    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
+           a.st_ino == b.st_ino;
+}
+
+// One pass over the source: digested, and copied to `copyFd` when it is open or into `content` when
+// given. The size and time of change before and after tell us whether the build changed under us.
+bool ReadOnce(const fs::path& source, const BuildFile& file, int copyFd, std::string* content, std::vector<char>& buffer,
+              std::string& digest, std::atomic<uint64_t>& done, std::string& error) {
+    int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    struct stat before {};
+    if (fd < 0 || ::fstat(fd, &before) != 0) {
+        error = file.path + ": cannot be read: " + ErrnoText();
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return false;
+    }
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+    EVP_DigestInit_ex(context.get(), EVP_sha256(), nullptr);
+    uint64_t total = 0;
+    bool ok = true;
+    for (;;) {
+        ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            error = file.path + ": cannot be read: " + ErrnoText();
+            ok = false;
+        }
+        if (got <= 0) {
+            break;
+        }
+        EVP_DigestUpdate(context.get(), buffer.data(), static_cast<size_t>(got));
+        if (copyFd >= 0 && !WriteAll(copyFd, buffer.data(), static_cast<size_t>(got))) {
+            error = file.path + ": cannot store: " + ErrnoText();
+            ok = false;
+            break;
+        }
+        if (content) {
+            content->append(buffer.data(), static_cast<size_t>(got));
+        }
+        total += static_cast<uint64_t>(got);
+        done += static_cast<uint64_t>(got);
+    }
+    ::close(fd);
+    struct stat now {};
+    if (ok && (::stat(source.c_str(), &now) != 0 || !SameStat(before, now) || total != file.size ||
+               static_cast<uint64_t>(before.st_size) != file.size)) {
+        error = file.path + ": changed while it was being published; publish again once the build is complete";
+        ok = false;
+    }
+    unsigned char raw[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(context.get(), raw, &length);
+    digest = HexText(raw, length);
+    return ok;
+}
+
+bool BlobPresent(const fs::path& blobFolder, const BuildFile& file) {
+    struct stat st {};
+    return ::stat((blobFolder / file.sha256).c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) == file.size;
+}
+
+// Flushes the file system the store is on (every file of the batch at once), then renames each file
+// to its digest; equal bytes stored before (or by another worker) keep their file: a url never changes.
+bool StoreBatch(const fs::path& blobFolder, std::vector<PendingFile>& batch, std::string& error) {
+    int fd = ::open(blobFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool ok = fd >= 0 && ::syncfs(fd) == 0;
+    if (!ok) {
+        error = "cannot flush " + blobFolder.string() + " to disk: " + ErrnoText();
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    for (const PendingFile& f : batch) {
+        if (ok && !BlobPresent(blobFolder, f.stored) &&
+            ::rename(f.temporary.c_str(), (blobFolder / f.stored.sha256).c_str()) != 0) {
+            error = f.stored.path + ": cannot store: " + ErrnoText();
+            ok = false;
+        }
+        ::unlink(f.temporary.c_str());  // gone already when it was renamed
+    }
+    batch.clear();
+    return ok;
+}
+
+// What the workers share while storing: the batch being filled and what was written.
+struct StoreState {
+    fs::path blobFolder;
+    std::mutex mutex;
+    std::vector<PendingFile> batch;
+    uint64_t batchBytes = 0;
+    StoreCount written;
+};
+
+// Stores one file whose digest is not known: a small one is digested first and written only when its
+// bytes are not stored yet; a large one is digested while it is written, its copy dropped unflushed
+// when equal bytes turn out to be stored.
+bool StoreOnce(const fs::path& source, size_t index, BuildFile& file, std::vector<char>& buffer, std::string& content,
+               StoreState& state, std::atomic<uint64_t>& done, std::string& error) {
+    fs::path temporary = state.blobFolder / (".incoming-" + std::to_string(::getpid()) + "-" + std::to_string(index));
+    bool small = file.size <= kInMemory;
+    content.clear();
+    if (small && (!ReadOnce(source, file, -1, &content, buffer, file.sha256, done, error) ||
+                  BlobPresent(state.blobFolder, file))) {
+        return error.empty();
+    }
+    int out = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    bool ok = out >= 0 && (!small || WriteAll(out, content.data(), content.size()));
+    if (!ok) {
+        error = file.path + ": cannot store: " + ErrnoText();
+    }
+    ok = ok && (small || ReadOnce(source, file, out, nullptr, buffer, file.sha256, done, error));
+    if (out >= 0) {
+        ::close(out);
+    }
+    if (!ok || (!small && BlobPresent(state.blobFolder, file))) {
+        ::unlink(temporary.c_str());
+        return ok;
+    }
+    std::vector<PendingFile> full;
+    {
+        std::lock_guard<std::mutex> hold(state.mutex);
+        state.written.files += 1;
+        state.written.bytes += file.size;
+        state.batch.push_back(PendingFile{temporary.string(), BuildFile{file.path, file.sha256, file.size}});
+        state.batchBytes += file.size;
+        if (state.batch.size() >= kBatchFiles || state.batchBytes >= kBatchBytes) {
+            full.swap(state.batch);
+            state.batchBytes = 0;
+        }
+    }
+    return full.empty() || StoreBatch(state.blobFolder, full, error);
+}
+
+}  // namespace
+
+bool HashBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, const fs::path& blobFolder,
+               const std::vector<std::string>& expected, std::string& error, std::vector<std::string>* problems,
+               StoreCount* stored) {
+    uint64_t total = 0;
+    for (const BuildFile& f : files) {
+        total += f.size;
+    }
+    std::atomic<uint64_t> done{0};
+    std::atomic<size_t> next{0};
+    std::mutex mutex;
+    std::condition_variable finished;
+    std::string firstError;
+    std::atomic<bool> failed{false};
+    StoreState state;
+    state.blobFolder = blobFolder;
+    size_t workers = std::max(1u, std::thread::hardware_concurrency());
+    size_t running = workers;
+    auto work = [&]() {
+        std::vector<char> buffer(kChunk);
+        std::string content;
+        for (size_t i = next++; i < files.size() && !failed; i = next++) {
+            BuildFile& file = files[i];
+            std::string problem;
+            bool ok;
+            // A file whose digest is likely known is only digested, and stored in a second pass in the
+            // rare case that it changed at the same size into bytes not stored yet.
+            if (blobFolder.empty() || !expected[i].empty()) {
+                ok = ReadOnce(buildFolder / file.path, file, -1, nullptr, buffer, file.sha256, done, problem);
+                if (ok && !blobFolder.empty() && !BlobPresent(blobFolder, file)) {
+                    done -= file.size;
+                    ok = StoreOnce(buildFolder / file.path, i, file, buffer, content, state, done, problem);
+                }
+            } else {
+                ok = StoreOnce(buildFolder / file.path, i, file, buffer, content, state, done, problem);
+            }
+            std::lock_guard<std::mutex> hold(mutex);
+            if (!ok && problems) {
+                file.sha256.clear();
+                problems->push_back(problem);
+            } else if (!ok) {
+                firstError = failed.exchange(true) ? firstError : problem;
+            }
+        }
+        std::lock_guard<std::mutex> hold(mutex);
+        --running;
+        finished.notify_all();
+    };
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < workers; ++i) {
+        threads.emplace_back(work);
+    }
+    ProgressLine progress = StartProgress();
+    std::unique_lock<std::mutex> hold(mutex);
+    while (!finished.wait_for(hold, std::chrono::milliseconds(100), [&] { return running == 0; })) {
+        ShowProgress(progress, "reading the build", done, total);
+    }
+    hold.unlock();
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    EndProgress(progress);
+    if (stored) {
+        *stored = state.written;
+    }
+    // What is left of the last batch is stored now, or dropped when the publish failed.
+    for (const PendingFile& f : firstError.empty() ? std::vector<PendingFile>() : state.batch) {
+        ::unlink(f.temporary.c_str());
+    }
+    if (!firstError.empty() || (!state.batch.empty() && !StoreBatch(blobFolder, state.batch, firstError))) {
+        error = firstError;
+        return false;
+    }
+    return blobFolder.empty() || SyncFolder(blobFolder, error);
+}
