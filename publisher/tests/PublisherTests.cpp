@@ -300,8 +300,8 @@ TEST_F(Publisher, CommandLineTable) {
     ::close(held);
 }
 
-// Killed at any moment, a publish leaves the tree serving the earlier version or the new one, whole,
-// and the next run completes it.
+// Killed at any moment, a publish, rollback or prune leaves the tree serving the earlier version or the
+// new one, whole, and the next run completes it.
 TEST_F(Publisher, KilledAnywhereServesOneWholeVersion) {
     const fs::path build = root / "build", served = root / "served";
     unsigned seed = std::random_device()();
@@ -309,22 +309,32 @@ TEST_F(Publisher, KilledAnywhereServesOneWholeVersion) {
     for (int i = 0; i < 300; ++i) {
         Write(build / "Content" / (std::to_string(i) + ".pak"), std::string(1000 + random() % 3000, 'a' + i % 26));
     }
-    std::string error;
+    std::string error, previous = "0";
     ASSERT_TRUE(Publish(build, served, {"0"}, error)) << error;
     for (int round = 1; round <= 20; ++round) {
         for (int i = round; i < 300; i += 25) {
             Write(build / "Content" / (std::to_string(i) + ".pak"), std::to_string(round) + std::string(i, 'r'));
         }
         std::string version = std::to_string(round);
-        int status = WEXITSTATUS(std::system(("timeout -s KILL " + std::to_string((1 + random() % 40000) / 1e6) +
-                                              " " ORVANE_PUBLISH " publish --build " + build.string() + " --version " +
-                                              version + " --served " + served.string() + " 2>/dev/null").c_str()));
-        EXPECT_TRUE(status == 0 || status == 128 + SIGKILL) << "round " << round << ": exit status " << status;
-        std::vector<std::string> problems;
-        EXPECT_TRUE(Verify(served, problems)) << "seed " << seed << ", round " << round << ": " << problems[0];
-        std::string servedVersion = WideToUtf8(Scan(served).version);
-        EXPECT_TRUE(servedVersion == version || servedVersion == std::to_string(round - 1)) << servedVersion;
-        ASSERT_TRUE(Publish(build, served, {version}, error)) << error;
-        EXPECT_EQ(WideToUtf8(Scan(served).version), version);
+        std::vector<std::pair<std::string, std::string>> runs = {{"publish --build " + build.string(), version}};
+        if (round % 4 == 0) {  // a rollback to two versions back, then a prune, each killed and run again
+            runs.push_back({"rollback --to " + std::to_string(round - 2), version + "r"});
+            runs.push_back({"prune --keep 2", ""});
+        }
+        for (const auto& [command, label] : runs) {
+            std::string run = ORVANE_PUBLISH " " + command + (label.empty() ? "" : " --version " + label) + " --served " +
+                              served.string() + " 2>/dev/null";
+            int status = WEXITSTATUS(std::system(("timeout -s KILL " + std::to_string((1 + random() % 40000) / 1e6) +
+                                                  " " + run).c_str()));
+            EXPECT_TRUE(status == 0 || status == 128 + SIGKILL) << "round " << round << ": exit status " << status;
+            std::vector<std::string> problems;
+            EXPECT_TRUE(Verify(served, problems)) << "seed " << seed << ", round " << round << " " << command << ": "
+                                                  << problems[0];
+            std::string servedVersion = WideToUtf8(Scan(served).version);
+            EXPECT_TRUE(servedVersion == previous || servedVersion == label || label.empty()) << servedVersion;
+            ASSERT_EQ(WEXITSTATUS(std::system(run.c_str())), 0) << "round " << round << " " << command;
+            previous = label.empty() ? previous : label;
+            EXPECT_EQ(WideToUtf8(Scan(served).version), previous);
+        }
     }
 }
