@@ -155,22 +155,22 @@ bool StoreOnce(const fs::path& source, size_t index, BuildFile& file, std::vecto
     if (out >= 0) {
         ::close(out);
     }
+    // Counted when written, kept or not: what a publish costs the disk.
+    std::vector<PendingFile> full;
+    std::unique_lock<std::mutex> hold(state.mutex);
+    state.written.files += ok ? 1 : 0;
+    state.written.bytes += ok ? file.size : 0;
     if (!ok || (!small && BlobPresent(state.blobFolder, file))) {
         ::unlink(temporary.c_str());
         return ok;
     }
-    std::vector<PendingFile> full;
-    {
-        std::lock_guard<std::mutex> hold(state.mutex);
-        state.written.files += 1;
-        state.written.bytes += file.size;
-        state.batch.push_back(PendingFile{temporary.string(), BuildFile{file.path, file.sha256, file.size}});
-        state.batchBytes += file.size;
-        if (state.batch.size() >= kBatchFiles || state.batchBytes >= kBatchBytes) {
-            full.swap(state.batch);
-            state.batchBytes = 0;
-        }
+    state.batch.push_back(PendingFile{temporary.string(), BuildFile{file.path, file.sha256, file.size}});
+    state.batchBytes += file.size;
+    if (state.batch.size() >= kBatchFiles || state.batchBytes >= kBatchBytes) {
+        full.swap(state.batch);
+        state.batchBytes = 0;
     }
+    hold.unlock();  // the others go on while this batch is flushed
     return full.empty() || StoreBatch(state.blobFolder, full, error);
 }
 
