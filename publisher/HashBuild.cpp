@@ -27,7 +27,7 @@ constexpr uint64_t kInMemory = 1 << 20;  // read whole and digested before anyth
 constexpr size_t kBatchFiles = 8192;
 constexpr uint64_t kBatchBytes = uint64_t{256} << 20;
 
-// Written under a temporary name, not yet on disk: renamed to its digest once the batch is flushed.
+// Written under a temporary name: renamed to its digest once the batch is on disk.
 struct PendingFile {
     std::string temporary;
     BuildFile stored;  // path: the digest's name in the store
@@ -102,8 +102,21 @@ bool BlobPresent(const fs::path& blobFolder, const BuildFile& file) {
     return ::stat((blobFolder / file.sha256).c_str(), &st) == 0 && static_cast<uint64_t>(st.st_size) == file.size;
 }
 
-// Flushes the file system the store is on (every file of the batch at once), then renames each file
-// to its digest; equal bytes stored before (or by another worker) keep their file: a url never changes.
+// Renames a file on disk to its digest; equal bytes stored before (or by another worker) keep their
+// file: a url never changes.
+bool PutInPlace(const fs::path& blobFolder, const std::string& temporary, const BuildFile& stored, std::string& error) {
+    bool renamed = !BlobPresent(blobFolder, stored) && ::rename(temporary.c_str(), (blobFolder / stored.sha256).c_str()) == 0;
+    if (!renamed && !BlobPresent(blobFolder, stored)) {
+        error = stored.path + ": cannot store: " + ErrnoText();
+    }
+    if (!renamed) {
+        ::unlink(temporary.c_str());
+    }
+    return error.empty();
+}
+
+// Flushes the file system the store is on (every file of the batch at once: one flush instead of one
+// each), then puts each file in place.
 bool StoreBatch(const fs::path& blobFolder, std::vector<PendingFile>& batch, std::string& error) {
     int fd = ::open(blobFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     bool ok = fd >= 0 && ::syncfs(fd) == 0;
@@ -114,12 +127,10 @@ bool StoreBatch(const fs::path& blobFolder, std::vector<PendingFile>& batch, std
         ::close(fd);
     }
     for (const PendingFile& f : batch) {
-        if (ok && !BlobPresent(blobFolder, f.stored) &&
-            ::rename(f.temporary.c_str(), (blobFolder / f.stored.sha256).c_str()) != 0) {
-            error = f.stored.path + ": cannot store: " + ErrnoText();
-            ok = false;
+        if (!ok) {
+            ::unlink(f.temporary.c_str());
         }
-        ::unlink(f.temporary.c_str());  // gone already when it was renamed
+        ok = ok && PutInPlace(blobFolder, f.temporary, f.stored, error);
     }
     batch.clear();
     return ok;
@@ -152,6 +163,12 @@ bool StoreOnce(const fs::path& source, size_t index, BuildFile& file, std::vecto
         error = file.path + ": cannot store: " + ErrnoText();
     }
     ok = ok && (small || ReadOnce(source, file, out, nullptr, buffer, file.sha256, done, error));
+    // A large file is flushed and put in place on its own: its bytes, not the flush, cost the time.
+    bool flushed = ok && !small && !BlobPresent(state.blobFolder, file);
+    if (flushed && ::fsync(out) != 0) {
+        error = file.path + ": cannot store: " + ErrnoText();
+        ok = false;
+    }
     if (out >= 0) {
         ::close(out);
     }
@@ -160,7 +177,11 @@ bool StoreOnce(const fs::path& source, size_t index, BuildFile& file, std::vecto
     std::unique_lock<std::mutex> hold(state.mutex);
     state.written.files += ok ? 1 : 0;
     state.written.bytes += ok ? file.size : 0;
-    if (!ok || (!small && BlobPresent(state.blobFolder, file))) {
+    if (!ok || !small) {
+        hold.unlock();
+        if (ok && flushed) {
+            return PutInPlace(state.blobFolder, temporary, file, error);
+        }
         ::unlink(temporary.c_str());
         return ok;
     }

@@ -31,9 +31,10 @@ int64_t LastId(sqlite3* db) {
 }
 
 // temp.current: the files' names as Windows compares them, for the queries that ask "not among them".
+// Filled in one savepoint: each insert on its own would be a transaction of its own.
 bool LoadCurrent(sqlite3* db, const std::vector<BuildFile>& files, std::string& error) {
     if (!Exec(db, "CREATE TEMP TABLE IF NOT EXISTS current(key TEXT PRIMARY KEY, path TEXT NOT NULL) WITHOUT ROWID;"
-                  "DELETE FROM temp.current", error)) {
+                  "SAVEPOINT load; DELETE FROM temp.current", error)) {
         return false;
     }
     Statement insert = Prepare(db, "INSERT OR IGNORE INTO temp.current(key, path) VALUES (?1, ?2)");
@@ -47,7 +48,7 @@ bool LoadCurrent(sqlite3* db, const std::vector<BuildFile>& files, std::string& 
         }
         sqlite3_reset(insert.get());
     }
-    return true;
+    return Exec(db, "RELEASE load", error);
 }
 
 // The latest version that had the path p (named so by the query this stands in).
@@ -145,7 +146,7 @@ bool ShapeConflict(sqlite3* db, const std::vector<BuildFile>& files, std::string
     conflict.clear();
     if (!LoadCurrent(db, files, error) ||
         !Exec(db, "CREATE TEMP TABLE IF NOT EXISTS folders(key TEXT PRIMARY KEY, folder TEXT, file TEXT) WITHOUT ROWID;"
-                  "DELETE FROM temp.folders", error)) {
+                  "SAVEPOINT load; DELETE FROM temp.folders", error)) {
         return false;
     }
     Statement folder = Prepare(db, "INSERT OR IGNORE INTO temp.folders(key, folder, file) VALUES (?1, ?2, ?3)");
@@ -158,6 +159,9 @@ bool ShapeConflict(sqlite3* db, const std::vector<BuildFile>& files, std::string
             NextRow(folder.get(), done);
             sqlite3_reset(folder.get());
         }
+    }
+    if (!Exec(db, "RELEASE load", error)) {
+        return false;
     }
     // A recorded path under a new file's name ('/' sorts just below '0'), and a recorded file at a new folder's name.
     Statement s = Prepare(db,
@@ -182,22 +186,26 @@ bool ShapeConflict(sqlite3* db, const std::vector<BuildFile>& files, std::string
     return done;
 }
 
+// One pass over the rows, each kept when a named version lies in its span: the versions' own lists would
+// read the rows they share once for each of them.
 bool NamedDigests(sqlite3* db, const std::vector<std::string>& labels, std::set<std::string>& digests,
                   std::string& error) {
-    Statement s = Prepare(db, "SELECT DISTINCT sha256 FROM files WHERE since <= ?1 AND (until IS NULL OR until > ?1)");
+    std::set<int64_t> ids;
     for (const std::string& label : labels) {
-        bool done = false;
-        Bind(s.get(), 1, VersionId(db, label));
-        while (s && NextRow(s.get(), done)) {
+        ids.insert(VersionId(db, label));
+    }
+    Statement s = Prepare(db, "SELECT sha256, since, COALESCE(until, 9223372036854775807) FROM files");
+    bool done = false;
+    while (s && NextRow(s.get(), done)) {
+        auto named = ids.lower_bound(sqlite3_column_int64(s.get(), 1));
+        if (named != ids.end() && *named < sqlite3_column_int64(s.get(), 2)) {
             digests.insert(Text(s.get(), 0));
         }
-        if (!done) {
-            error = DbError(db);
-            return false;
-        }
-        sqlite3_reset(s.get());
     }
-    return true;
+    if (!done) {
+        error = DbError(db);
+    }
+    return done;
 }
 
 std::string KnownDigest(sqlite3* db, const std::string& path, uint64_t size) {

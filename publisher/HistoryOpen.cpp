@@ -26,6 +26,7 @@ HistoryDb Open(const std::string& name, int flags) {
     sqlite3_open_v2(name.c_str(), &made, flags, nullptr);  // a handle even on failure, to tell why
     if (made) {
         sqlite3_busy_timeout(made, kBusyMs);
+        sqlite3_exec(made, "PRAGMA temp_store = MEMORY", nullptr, nullptr, nullptr);  // the queries' lists of names
     }
     return HistoryDb(made, &sqlite3_close_v2);
 }

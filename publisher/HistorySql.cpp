@@ -158,14 +158,15 @@ int64_t VersionId(sqlite3* db, const std::string& label) {
 }
 
 bool FilesOf(sqlite3* db, int64_t id, std::vector<BuildFile>& files, std::string& error) {
-    // The last version's rows are the open ones, found through their index; another's need a pass.
+    // The last version's rows are the open ones, found through their index; another's are most of the
+    // table, read through once.
     Statement last = Prepare(db, "SELECT MAX(id) = ?1 FROM versions");
     Bind(last.get(), 1, id);
     bool done = false, isLast = last && NextRow(last.get(), done) && sqlite3_column_int(last.get(), 0) == 1;
     Statement s = Prepare(db, isLast ? "SELECT p.path, f.sha256, f.size FROM files f JOIN paths p ON p.id = f.pathId "
                                        "WHERE f.until IS NULL ORDER BY p.path"
                                      : "SELECT p.path, f.sha256, f.size FROM files f JOIN paths p ON p.id = f.pathId "
-                                       "WHERE f.since <= ?1 AND (f.until IS NULL OR f.until > ?1) ORDER BY p.path");
+                                       "WHERE +f.since <= ?1 AND (f.until IS NULL OR f.until > ?1) ORDER BY p.path");
     Bind(s.get(), 1, id);
     files.clear();
     while (s && NextRow(s.get(), done)) {
