@@ -1,6 +1,7 @@
 // The served tree: updates/latest.json, updates/full.json and updates/blobs/<sha256> are served;
 // publish-history.db and publish.lock beside updates/ are not.
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <map>
 
@@ -14,6 +15,10 @@
 namespace fs = std::filesystem;
 
 namespace {
+
+// Files changed this shortly before a publish began are read again by the next: a change within the
+// same tick of the file system's clock would leave their times as they were.
+constexpr std::chrono::seconds kSettling{2};
 
 // Refusals that need only paths and sizes, made before anything is stored: a label recorded before
 // the last version (players on a later one would never be offered it), a label recorded with other
@@ -49,6 +54,30 @@ bool Nested(const fs::path& a, const fs::path& b) {
     auto shorter = std::distance(x.begin(), x.end()) < std::distance(y.begin(), y.end()) ? x : y;
     auto longer = shorter == x ? y : x;
     return std::equal(shorter.begin(), shorter.end(), longer.begin());
+}
+
+// What each file of the build most likely is: as the last publish read it; else the last version's
+// digest at the same name and size, else the latest recorded there at that size (a publish after a
+// rollback brings back bytes stored before), so that a file stored already is never written again.
+bool KnownFiles(sqlite3* db, const fs::path& root, const std::vector<PublishedVersion>& versions,
+                const PublishedVersion& last, const std::vector<BuildFile>& files, bool recorded,
+                std::vector<FileStat>& known, std::string& error) {
+    if (!ReadBuildFiles(db, files, known, error)) {
+        return false;
+    }
+    std::map<std::string, const BuildFile*> before;
+    for (const BuildFile& f : last.files) {
+        before[f.path] = &f;
+    }
+    for (size_t i = 0; i < files.size(); ++i) {
+        auto was = known[i].sha256.empty() ? before.find(files[i].path) : before.end();
+        bool likely = was != before.end() && was->second->size == files[i].size &&
+                      (recorded || BlobStored(root, *was->second));
+        if (known[i].sha256.empty() && !versions.empty()) {
+            known[i].sha256 = likely ? was->second->sha256 : KnownDigest(db, files[i].path, files[i].size);
+        }
+    }
+    return true;
 }
 
 // The history of ROOT as far as a publish or rollback needs it: every version's row and the last one's files.
@@ -111,27 +140,26 @@ bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const Publ
             fs::remove(entry.path(), folderError);
         }
     }
-    // The digest each file most likely has: the last version's at the same name and size, else the
-    // latest recorded there at that size (a publish after a rollback brings back bytes stored before),
-    // so that a file stored already is only read, never written again.
-    std::map<std::string, const BuildFile*> before;
-    for (const BuildFile& f : last.files) {
-        before[f.path] = &f;
+    std::vector<FileStat> known, read;
+    if (!KnownFiles(db.get(), servedRoot, versions, last, files, recorded, known, error)) {
+        UnlockServed(lock);
+        return false;
     }
-    std::vector<std::string> expected;
-    for (const BuildFile& f : files) {
-        auto was = before.find(f.path);
-        bool likely = was != before.end() && was->second->size == f.size && (recorded || BlobStored(servedRoot, *was->second));
-        expected.push_back(likely ? was->second->sha256 : versions.empty() ? std::string() : KnownDigest(db.get(), f.path, f.size));
-    }
+    read = known;
+    auto started = std::chrono::system_clock::now() - kSettling;
     StoreCount stored;
-    bool ok = HashBuild(buildFolder, files, store ? blobs : fs::path(), expected, error, nullptr, &stored);
+    bool ok = HashBuild(buildFolder, files, store ? blobs : fs::path(), read, error, nullptr, &stored);
     if (ok && stored.files != 0) {
         std::fprintf(stderr, "wrote %zu files, %llu bytes, into the store\n", stored.files,
                      static_cast<unsigned long long>(stored.bytes));
     }
     record.files = files;
     ok = ok && ServeVersion(servedRoot, db.get(), versions, last, record, options.dryRun, options.playerLink, key.get(), error);
+    std::string unrecorded;
+    int64_t settled = std::chrono::duration_cast<std::chrono::nanoseconds>(started.time_since_epoch()).count();
+    if (ok && store && !RecordBuildFiles(db.get(), files, known, read, settled, unrecorded)) {
+        std::fprintf(stderr, "orvane-publish: warning: %s; the next publish reads the whole build\n", unrecorded.c_str());
+    }
     UnlockServed(lock);
     return ok;
 }

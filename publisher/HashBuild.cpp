@@ -37,15 +37,23 @@ std::string ErrnoText() {
     return std::strerror(errno);
 }
 
-bool SameStat(const struct stat& a, const struct stat& b) {
-    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec &&
-           a.st_ino == b.st_ino;
+int64_t Ns(const struct timespec& t) {
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+FileStat StatOf(const struct stat& st, const std::string& sha256) {
+    return FileStat{sha256, static_cast<uint64_t>(st.st_size), st.st_ino, st.st_dev, Ns(st.st_mtim), Ns(st.st_ctim)};
+}
+
+bool SameStat(const FileStat& a, const FileStat& b) {
+    return a.size == b.size && a.inode == b.inode && a.device == b.device && a.modifiedNs == b.modifiedNs &&
+           a.changedNs == b.changedNs;
 }
 
 // One pass over the source: digested, and copied to `copyFd` when it is open or into `content` when
-// given. The size and time of change before and after tell us whether the build changed under us.
+// given; `read` is what it was. Its size and times before and after tell whether the build changed under us.
 bool ReadOnce(const fs::path& source, const BuildFile& file, int copyFd, std::string* content, std::vector<char>& buffer,
-              std::string& digest, std::atomic<uint64_t>& done, std::string& error) {
+              std::string& digest, FileStat& read, std::atomic<uint64_t>& done, std::string& error) {
     int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     struct stat before {};
     if (fd < 0 || ::fstat(fd, &before) != 0) {
@@ -85,7 +93,7 @@ bool ReadOnce(const fs::path& source, const BuildFile& file, int copyFd, std::st
     }
     ::close(fd);
     struct stat now {};
-    if (ok && (::stat(source.c_str(), &now) != 0 || !SameStat(before, now) || total != file.size ||
+    if (ok && (::stat(source.c_str(), &now) != 0 || !SameStat(StatOf(before, ""), StatOf(now, "")) || total != file.size ||
                static_cast<uint64_t>(before.st_size) != file.size)) {
         error = file.path + ": changed while it was being published; publish again once the build is complete";
         ok = false;
@@ -94,6 +102,7 @@ bool ReadOnce(const fs::path& source, const BuildFile& file, int copyFd, std::st
     unsigned int length = 0;
     EVP_DigestFinal_ex(context.get(), raw, &length);
     digest = HexText(raw, length);
+    read = StatOf(before, digest);
     return ok;
 }
 
@@ -149,11 +158,11 @@ struct StoreState {
 // bytes are not stored yet; a large one is digested while it is written, its copy dropped unflushed
 // when equal bytes turn out to be stored.
 bool StoreOnce(const fs::path& source, size_t index, BuildFile& file, std::vector<char>& buffer, std::string& content,
-               StoreState& state, std::atomic<uint64_t>& done, std::string& error) {
+               FileStat& read, StoreState& state, std::atomic<uint64_t>& done, std::string& error) {
     fs::path temporary = state.blobFolder / (".incoming-" + std::to_string(::getpid()) + "-" + std::to_string(index));
     bool small = file.size <= kInMemory;
     content.clear();
-    if (small && (!ReadOnce(source, file, -1, &content, buffer, file.sha256, done, error) ||
+    if (small && (!ReadOnce(source, file, -1, &content, buffer, file.sha256, read, done, error) ||
                   BlobPresent(state.blobFolder, file))) {
         return error.empty();
     }
@@ -162,7 +171,7 @@ bool StoreOnce(const fs::path& source, size_t index, BuildFile& file, std::vecto
     if (!ok) {
         error = file.path + ": cannot store: " + ErrnoText();
     }
-    ok = ok && (small || ReadOnce(source, file, out, nullptr, buffer, file.sha256, done, error));
+    ok = ok && (small || ReadOnce(source, file, out, nullptr, buffer, file.sha256, read, done, error));
     // A large file is flushed and put in place on its own: its bytes, not the flush, cost the time.
     bool flushed = ok && !small && !BlobPresent(state.blobFolder, file);
     if (flushed && ::fsync(out) != 0) {
@@ -198,7 +207,7 @@ bool StoreOnce(const fs::path& source, size_t index, BuildFile& file, std::vecto
 }  // namespace
 
 bool HashBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, const fs::path& blobFolder,
-               const std::vector<std::string>& expected, std::string& error, std::vector<std::string>* problems,
+               std::vector<FileStat>& known, std::string& error, std::vector<std::string>* problems,
                StoreCount* stored) {
     uint64_t total = 0;
     for (const BuildFile& f : files) {
@@ -219,18 +228,28 @@ bool HashBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, const
         std::string content;
         for (size_t i = next++; i < files.size() && !failed; i = next++) {
             BuildFile& file = files[i];
+            FileStat unknown, &was = known.empty() ? unknown : known[i];
             std::string problem;
+            fs::path source = buildFolder / file.path;
+            struct stat st {};
+            // A file standing as it did when it was last read has the digest it had then: not read again
+            // unless its bytes are missing from the store.
+            if (was.inode != 0 && ::stat(source.c_str(), &st) == 0 && SameStat(StatOf(st, ""), was) &&
+                (file.sha256 = was.sha256, blobFolder.empty() || BlobPresent(blobFolder, file))) {
+                done += file.size;
+                continue;
+            }
             bool ok;
             // A file whose digest is likely known is only digested, and stored in a second pass in the
             // rare case that it changed at the same size into bytes not stored yet.
-            if (blobFolder.empty() || !expected[i].empty()) {
-                ok = ReadOnce(buildFolder / file.path, file, -1, nullptr, buffer, file.sha256, done, problem);
+            if (blobFolder.empty() || !was.sha256.empty()) {
+                ok = ReadOnce(source, file, -1, nullptr, buffer, file.sha256, was, done, problem);
                 if (ok && !blobFolder.empty() && !BlobPresent(blobFolder, file)) {
                     done -= file.size;
-                    ok = StoreOnce(buildFolder / file.path, i, file, buffer, content, state, done, problem);
+                    ok = StoreOnce(source, i, file, buffer, content, was, state, done, problem);
                 }
             } else {
-                ok = StoreOnce(buildFolder / file.path, i, file, buffer, content, state, done, problem);
+                ok = StoreOnce(source, i, file, buffer, content, was, state, done, problem);
             }
             std::lock_guard<std::mutex> hold(mutex);
             if (!ok && problems) {

@@ -150,10 +150,14 @@ bool ShapeConflict(sqlite3* db, const std::vector<BuildFile>& files, std::string
         return false;
     }
     Statement folder = Prepare(db, "INSERT OR IGNORE INTO temp.folders(key, folder, file) VALUES (?1, ?2, ?3)");
+    // Letter case folds one character at a time and keeps every '/', so a folder's key is its path's
+    // key up to the same '/'.
     for (const BuildFile& f : files) {
-        for (size_t slash = f.path.find('/'); folder && slash != std::string::npos; slash = f.path.find('/', slash + 1)) {
+        std::string key = WindowsNameKey(f.path);
+        size_t slash = f.path.find('/'), keySlash = key.find('/');
+        for (; folder && slash != std::string::npos; slash = f.path.find('/', slash + 1), keySlash = key.find('/', keySlash + 1)) {
             bool done = false;
-            Bind(folder.get(), 1, WindowsNameKey(f.path.substr(0, slash)));
+            Bind(folder.get(), 1, key.substr(0, keySlash));
             Bind(folder.get(), 2, f.path.substr(0, slash));
             Bind(folder.get(), 3, f.path);
             NextRow(folder.get(), done);

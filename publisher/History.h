@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "publisher/Publisher.h"
+#include "publisher/Store.h"
 
 using HistoryDb = std::unique_ptr<sqlite3, decltype(&sqlite3_close_v2)>;
 
@@ -46,3 +47,9 @@ std::string KnownDigest(sqlite3* db, const std::string& path, uint64_t size);
 bool AppendVersion(sqlite3* db, const PublishedVersion& record, std::string& error);
 // The history table (or with json the whole history as publish-history.json held it) to `out`.
 bool PrintHistory(sqlite3* db, bool json, std::FILE* out, std::string& error);
+// What each of the files was when the last publish read it (an empty digest where it was not).
+bool ReadBuildFiles(sqlite3* db, const std::vector<BuildFile>& files, std::vector<FileStat>& known, std::string& error);
+// Records what the files were when read (`read`, against `known` from ReadBuildFiles), except those
+// changed after `settledNs`: a change within the same tick of the clock would leave their times as they are.
+bool RecordBuildFiles(sqlite3* db, const std::vector<BuildFile>& files, const std::vector<FileStat>& known,
+                      const std::vector<FileStat>& read, int64_t settledNs, std::string& error);

@@ -17,7 +17,10 @@ constexpr char kSchema[] =
     "CREATE TABLE files (pathId INTEGER NOT NULL REFERENCES paths(id), sha256 TEXT NOT NULL, size INTEGER NOT NULL,"
     " since INTEGER NOT NULL, until INTEGER, PRIMARY KEY (pathId, since)) WITHOUT ROWID;"
     "CREATE INDEX filesBySince ON files(since);"
-    "CREATE INDEX filesByUntil ON files(until);";
+    "CREATE INDEX filesByUntil ON files(until);"
+    // The build as the last publish read it, so that a file standing as it did is not read again.
+    "CREATE TABLE buildFiles (path TEXT PRIMARY KEY, sha256 TEXT NOT NULL, size INTEGER NOT NULL, inode INTEGER NOT NULL,"
+    " device INTEGER NOT NULL, modifiedNs INTEGER NOT NULL, changedNs INTEGER NOT NULL) WITHOUT ROWID;";
 
 bool Run(sqlite3* db, sqlite3_stmt* statement, std::string& error) {
     bool done = false;

@@ -50,8 +50,9 @@ void CheckStored(const fs::path& root, const std::vector<BuildFile>& files, std:
         }
     }
     std::vector<std::string> unreadable;
+    std::vector<FileStat> none;
     std::string error;
-    HashBuild(root / "updates" / "blobs", blobs, fs::path(), {}, error, &unreadable);
+    HashBuild(root / "updates" / "blobs", blobs, fs::path(), none, error, &unreadable);
     for (size_t i = 0; i < blobs.size(); ++i) {
         if (blobs[i].sha256.empty()) {
             problems.push_back(paths[i].path + ": stored file " + BlobPath(root, paths[i].sha256).string() + " cannot be read");

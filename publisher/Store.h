@@ -12,13 +12,22 @@ struct StoreCount {
     uint64_t bytes = 0;
 };
 
+// A build file as it stood when it was read: while all of these stay the same, so do its bytes (a
+// change of the contents sets the time of change, which no program can set back).
+struct FileStat {
+    std::string sha256;  // empty: unknown
+    uint64_t size = 0, inode = 0, device = 0;  // inode 0: never read, the digest only a likely one
+    int64_t modifiedNs = 0, changedNs = 0;
+};
+
 // Reads every file once, one worker per core, filling in its digest; with blobFolder set, content not
 // stored there yet is stored (a file that fits in memory is digested before, a larger one while it is
-// written), in batches made durable at once before they are renamed into place. expected[i] is the
-// digest the file likely has (empty when unknown): such a file is only read unless it has changed.
+// written), in batches made durable at once before they are renamed into place. known[i] (or none when
+// known is empty) is what files[i] was: a file that still stands as it did is not read again, one with
+// a likely digest only read, unless it has changed; known[i] is then what was read.
 // With problems given, a file that fails is listed there with an empty digest and the rest go on.
 bool HashBuild(const std::filesystem::path& buildFolder, std::vector<BuildFile>& files,
-               const std::filesystem::path& blobFolder, const std::vector<std::string>& expected, std::string& error,
+               const std::filesystem::path& blobFolder, std::vector<FileStat>& known, std::string& error,
                std::vector<std::string>* problems = nullptr, StoreCount* stored = nullptr);
 // Whether the store holds a file of that digest and size.
 bool BlobStored(const std::filesystem::path& servedRoot, const BuildFile& file);
