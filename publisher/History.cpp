@@ -203,7 +203,7 @@ bool NamedDigests(sqlite3* db, const std::vector<std::string>& labels, std::set<
     while (s && NextRow(s.get(), done)) {
         auto named = ids.lower_bound(sqlite3_column_int64(s.get(), 1));
         if (named != ids.end() && *named < sqlite3_column_int64(s.get(), 2)) {
-            digests.insert(Text(s.get(), 0));
+            digests.insert(Digest(s.get(), 0));
         }
     }
     if (!done) {
@@ -218,7 +218,7 @@ std::string KnownDigest(sqlite3* db, const std::string& path, uint64_t size) {
     Bind(s.get(), 1, path);
     Bind(s.get(), 2, static_cast<int64_t>(size));
     bool done = false;
-    return s && NextRow(s.get(), done) ? Text(s.get(), 0) : std::string();
+    return s && NextRow(s.get(), done) ? Digest(s.get(), 0) : std::string();
 }
 
 bool AppendVersion(sqlite3* db, const PublishedVersion& record, std::string& error) {

@@ -3,6 +3,8 @@
 
 #include <map>
 
+#include "publisher/Store.h"
+
 namespace {
 
 // A file's row lives from the version that introduced it (since) to the one that changed or removed
@@ -14,12 +16,13 @@ constexpr char kSchema[] =
     "CREATE INDEX versionsByLabel ON versions(label);"
     "CREATE TABLE paths (id INTEGER PRIMARY KEY, path TEXT NOT NULL UNIQUE, key TEXT NOT NULL);"
     "CREATE INDEX pathsByKey ON paths(key);"
-    "CREATE TABLE files (pathId INTEGER NOT NULL REFERENCES paths(id), sha256 TEXT NOT NULL, size INTEGER NOT NULL,"
+    "CREATE TABLE files (pathId INTEGER NOT NULL REFERENCES paths(id), sha256 BLOB NOT NULL, size INTEGER NOT NULL,"
     " since INTEGER NOT NULL, until INTEGER, PRIMARY KEY (pathId, since)) WITHOUT ROWID;"
     "CREATE INDEX filesBySince ON files(since);"
     "CREATE INDEX filesByUntil ON files(until);"
     // The build as the last publish read it, so that a file standing as it did is not read again.
-    "CREATE TABLE buildFiles (path TEXT PRIMARY KEY, sha256 TEXT NOT NULL, size INTEGER NOT NULL, inode INTEGER NOT NULL,"
+    "CREATE TABLE buildFiles (pathId INTEGER PRIMARY KEY REFERENCES paths(id), sha256 BLOB NOT NULL, size INTEGER NOT NULL,"
+    " inode INTEGER NOT NULL,"
     " device INTEGER NOT NULL, modifiedNs INTEGER NOT NULL, changedNs INTEGER NOT NULL) WITHOUT ROWID;";
 
 bool Run(sqlite3* db, sqlite3_stmt* statement, std::string& error) {
@@ -76,6 +79,23 @@ bool NextRow(sqlite3_stmt* statement, bool& done) {
     return result == SQLITE_ROW;
 }
 
+void BindDigest(sqlite3_stmt* statement, int index, const std::string& hex) {
+    auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };  // lower-case hex, checked where read
+    std::string bytes;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes.push_back(static_cast<char>(nibble(hex[i]) << 4 | nibble(hex[i + 1])));
+    }
+    if (statement) {
+        sqlite3_bind_blob(statement, index, bytes.data(), static_cast<int>(bytes.size()), SQLITE_TRANSIENT);
+    }
+}
+
+std::string Digest(sqlite3_stmt* statement, int column) {
+    const void* bytes = sqlite3_column_blob(statement, column);
+    return bytes ? HexText(static_cast<const unsigned char*>(bytes), static_cast<unsigned>(sqlite3_column_bytes(statement, column)))
+                 : std::string();
+}
+
 std::string Text(sqlite3_stmt* statement, int column) {
     const unsigned char* text = sqlite3_column_text(statement, column);
     return text ? std::string(reinterpret_cast<const char*>(text), static_cast<size_t>(sqlite3_column_bytes(statement, column)))
@@ -127,7 +147,7 @@ bool WriteVersion(sqlite3* db, int64_t id, const PublishedVersion& record, const
         Bind(path.get(), 1, f.path);
         Bind(path.get(), 2, WindowsNameKey(f.path));
         Bind(file.get(), 1, f.path);
-        Bind(file.get(), 2, f.sha256);
+        BindDigest(file.get(), 2, f.sha256);
         Bind(file.get(), 3, static_cast<int64_t>(f.size));
         Bind(file.get(), 4, id);
         if (!Run(db, path.get(), error) || !Run(db, file.get(), error)) {
@@ -173,7 +193,7 @@ bool FilesOf(sqlite3* db, int64_t id, std::vector<BuildFile>& files, std::string
     Bind(s.get(), 1, id);
     files.clear();
     while (s && NextRow(s.get(), done)) {
-        files.push_back(BuildFile{Text(s.get(), 0), Text(s.get(), 1), static_cast<uint64_t>(sqlite3_column_int64(s.get(), 2))});
+        files.push_back(BuildFile{Text(s.get(), 0), Digest(s.get(), 1), static_cast<uint64_t>(sqlite3_column_int64(s.get(), 2))});
     }
     if (!done) {
         error = DbError(db);

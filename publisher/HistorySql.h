@@ -22,6 +22,9 @@ void Bind(sqlite3_stmt* statement, int index, int64_t number);
 // One more row: true while there is one; done is set at the end (false then means an error).
 bool NextRow(sqlite3_stmt* statement, bool& done);
 std::string Text(sqlite3_stmt* statement, int column);
+// Digests are kept as their 32 bytes and read back as lower-case hex.
+void BindDigest(sqlite3_stmt* statement, int index, const std::string& hex);
+std::string Digest(sqlite3_stmt* statement, int column);
 // Makes the tables in an empty database.
 bool MakeSchema(sqlite3* db, std::string& error);
 // Records one version with its files as changes against `previous` (the last version's files), in

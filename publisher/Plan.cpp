@@ -27,7 +27,7 @@ bool ChangedSince(sqlite3* db, int64_t id, Digests& changed, std::string& error)
     Bind(s.get(), 1, id);
     bool done = false;
     while (s && NextRow(s.get(), done)) {
-        changed[Text(s.get(), 0)] = sqlite3_column_int(s.get(), 2) ? std::string() : Text(s.get(), 1);
+        changed[Text(s.get(), 0)] = sqlite3_column_int(s.get(), 2) ? std::string() : Digest(s.get(), 1);
     }
     if (!done) {
         error = DbError(db);

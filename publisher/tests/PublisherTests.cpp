@@ -223,6 +223,11 @@ TEST_F(Publisher, CommandLineTable) {
              "updates/latest.json (the launcher would read another version or mandatory flag); nothing was changed", 1},
         {"", "history --served baddb", 1, "", "baddb/publish-history.db is damaged (file is not a database)", 0},
         {"", "publish --build B --version 1 --served baddb", 1, "", "baddb/publish-history.db is damaged", 0},
+        // A file rewritten at its size with its time set back is read again: its time of change moved.
+        {"a.pak=one;b.pak=kept", "publish --build B --version 1 --served C && sleep 2.1 && $P publish --build B --version 1 "
+             "--served C && m=$(stat -c %y B/a.pak) && printf two >B/a.pak && touch -d \"$m\" B/a.pak && $P publish --build B "
+             "--version 2 --served C && grep -q $(printf two | sha256sum | cut -c1-64) C/updates/latest.json && echo re-read", 0, "re-read",
+         "published 2", 1},
         // A publish right after a rollback writes only bytes not stored yet, whatever was served last.
         {"a=1", "history --served W >/dev/null && head -c 2000000 /dev/zero >B/big && $P publish --build B --version 1 --served W && echo >>B/big && echo 22 >B/a && "
              "$P publish --build B --version 2 --served W && $P rollback --to 1 --version 3 --served W && echo new >B/n && $P "
