@@ -1,8 +1,8 @@
 #!/bin/sh
 # Publishing speed and memory, each figure against a reference measured in the same run:
 # 1. about 1 GiB in 256 files: a first publish against `cp -r` plus one `openssl dgst -sha256` pass
-#    (what it must do at least: copy and digest), a second publish of the unchanged build against one
-#    single-threaded digest pass;
+#    (what it must do at least: copy and digest), a second publish of the unchanged build (whose files
+#    it does not read again) against one single-threaded digest pass;
 # 2. a live game's history: 20,000 small files, 100 versions of 2 % changes each (prune --keep 3 after
 #    every publish), each command's time and peak memory at versions 2, 50 and 100 (the fastest of that
 #    version and the next two, the largest memory) and the database's size;
@@ -65,7 +65,7 @@ rm -rf "$work/copy"
 sync; run first "$publisher" publish --build "$work/build" --version 1 --served "$work/served"
 sync; run second "$publisher" publish --build "$work/build" --version 2 --served "$work/served"
 echo "first publish $(figure first); cp -r ${copy_s} s + openssl dgst ${digest_s} s: ratio $(ratio "$(cat "$work/first.s")" "$(echo "$copy_s + $digest_s" | bc)")"
-echo "second publish (unchanged build) $(figure second); openssl dgst ${digest_s} s: ratio $(ratio "$(cat "$work/second.s")" "$digest_s")"
+echo "second publish (unchanged build, not read again) $(figure second); openssl dgst ${digest_s} s: ratio $(ratio "$(cat "$work/second.s")" "$digest_s")"
 rm -rf "$work/build" "$work/served"
 
 echo "== 20,000 files, 100 versions of 2 % changes"
@@ -104,7 +104,8 @@ echo "|---|---|---|---|"
 for n in 10000 50000 100000; do
   $builds make "$work/small" "$n" 2
   cp_s=""; pub_s=""
-  for i in 1 2; do  # alternately, the best of two: other work on the machine flushes to the same disk
+  rounds="1 2"; [ "$n" = 100000 ] && rounds=1
+  for i in $rounds; do  # alternately, the best of two: other work on the machine flushes to the same disk
     sync; start=$(now); cp -r "$work/small" "$work/copy"; sync; t=$(elapsed "$start" "$(now)")
     [ -z "$cp_s" ] || [ "$(echo "$t < $cp_s" | bc)" = 1 ] && cp_s=$t
     rm -rf "$work/copy"

@@ -127,14 +127,7 @@ bool PutInPlace(const fs::path& blobFolder, const std::string& temporary, const 
 // Flushes the file system the store is on (every file of the batch at once: one flush instead of one
 // each), then puts each file in place.
 bool StoreBatch(const fs::path& blobFolder, std::vector<PendingFile>& batch, std::string& error) {
-    int fd = ::open(blobFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    bool ok = fd >= 0 && ::syncfs(fd) == 0;
-    if (!ok) {
-        error = "cannot flush " + blobFolder.string() + " to disk: " + ErrnoText();
-    }
-    if (fd >= 0) {
-        ::close(fd);
-    }
+    bool ok = SyncFileSystem(blobFolder, error);
     for (const PendingFile& f : batch) {
         if (!ok) {
             ::unlink(f.temporary.c_str());

@@ -90,18 +90,6 @@ bool AgreesWithServed(sqlite3* db, const fs::path& root, std::string& error) {
     return true;
 }
 
-bool SyncFile(const fs::path& file, std::string& error) {
-    int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
-    bool ok = fd >= 0 && ::fsync(fd) == 0;
-    if (!ok) {
-        error = "cannot flush " + file.string() + " to disk: " + std::strerror(errno);
-    }
-    if (fd >= 0) {
-        ::close(fd);
-    }
-    return ok;
-}
-
 void RemoveDatabase(const fs::path& file) {
     for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
         std::error_code ignored;

@@ -41,16 +41,32 @@ bool WriteAll(int fd, const char* data, size_t size) {
     return true;
 }
 
-bool SyncFolder(const fs::path& folder, std::string& error) {
-    int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    bool ok = fd >= 0 && ::fsync(fd) == 0;
+namespace {
+
+bool Flushed(const fs::path& path, int flags, int (*flush)(int), std::string& error) {
+    int fd = ::open(path.c_str(), flags | O_RDONLY | O_CLOEXEC);
+    bool ok = fd >= 0 && flush(fd) == 0;
     if (!ok) {
-        error = "cannot flush " + folder.string() + " to disk: " + ErrnoText();
+        error = "cannot flush " + path.string() + " to disk: " + ErrnoText();
     }
     if (fd >= 0) {
         ::close(fd);
     }
     return ok;
+}
+
+}  // namespace
+
+bool SyncFolder(const fs::path& folder, std::string& error) {
+    return Flushed(folder, O_DIRECTORY, ::fsync, error);
+}
+
+bool SyncFile(const fs::path& file, std::string& error) {
+    return Flushed(file, 0, ::fsync, error);
+}
+
+bool SyncFileSystem(const fs::path& folder, std::string& error) {
+    return Flushed(folder, O_DIRECTORY, ::syncfs, error);
 }
 
 bool WriteWhole(const fs::path& target, const std::string& bytes, std::string& error) {

@@ -37,6 +37,10 @@ bool WriteAll(int fd, const char* data, size_t size);
 bool WriteWhole(const std::filesystem::path& target, const std::string& bytes, std::string& error);
 // Flushes a folder's entries (renames, removals) to disk.
 bool SyncFolder(const std::filesystem::path& folder, std::string& error);
+// Flushes a file's bytes to disk.
+bool SyncFile(const std::filesystem::path& file, std::string& error);
+// Flushes everything written to the file system the folder is on, at once.
+bool SyncFileSystem(const std::filesystem::path& folder, std::string& error);
 // Takes ROOT/publish.lock exclusively, waiting up to `seconds`; lockFd stays open until UnlockServed.
 bool LockServed(const std::filesystem::path& servedRoot, double seconds, int& lockFd, std::string& error);
 // Releases what LockServed took (a negative descriptor is nothing to release).
