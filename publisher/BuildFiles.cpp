@@ -44,24 +44,19 @@ bool ReadBuildFiles(sqlite3* db, const std::vector<BuildFile>& files, std::vecto
 
 bool RecordBuildFiles(sqlite3* db, const std::vector<BuildFile>& files, const std::vector<FileStat>& known,
                       const std::vector<FileStat>& read, int64_t settledNs, std::string& error) {
-    if (!Exec(db, "BEGIN IMMEDIATE; CREATE TEMP TABLE IF NOT EXISTS built(id INTEGER PRIMARY KEY); DELETE FROM temp.built",
-              error)) {
+    if (!Exec(db, "BEGIN IMMEDIATE", error)) {
         return false;
     }
-    // Every file of the build is recorded in the history's paths by now: the version was.
-    Statement built = Prepare(db, "INSERT OR IGNORE INTO temp.built(id) SELECT id FROM paths WHERE path = ?1");
+    // The build's files are the last version's by now: it was recorded (or was this build already).
     Statement put = Prepare(db, "INSERT OR REPLACE INTO buildFiles(pathId, sha256, size, inode, device, modifiedNs, changedNs)"
                                 " SELECT id, ?2, ?3, ?4, ?5, ?6, ?7 FROM paths WHERE path = ?1");
     Statement drop = Prepare(db, "DELETE FROM buildFiles WHERE pathId = (SELECT id FROM paths WHERE path = ?1)");
-    bool ok = built && put && drop;
+    bool ok = put && drop;
     for (size_t i = 0; ok && i < files.size(); ++i) {
         const FileStat& f = read[i];
         bool settled = f.inode != 0 && f.sha256 == files[i].sha256 && f.modifiedNs < settledNs && f.changedNs < settledNs;
         bool done = false;
-        Bind(built.get(), 1, files[i].path);
-        ok = (NextRow(built.get(), done), done);
-        sqlite3_reset(built.get());
-        if (ok && !Same(f, known[i])) {
+        if (!Same(f, known[i]) && (settled || known[i].inode != 0)) {
             sqlite3_stmt* change = settled ? put.get() : drop.get();
             Bind(change, 1, files[i].path);
             if (settled) {
@@ -76,7 +71,8 @@ bool RecordBuildFiles(sqlite3* db, const std::vector<BuildFile>& files, const st
             sqlite3_reset(change);
         }
     }
-    if (!ok || !Exec(db, "DELETE FROM buildFiles WHERE pathId NOT IN (SELECT id FROM temp.built); COMMIT", error)) {
+    if (!ok || !Exec(db, "DELETE FROM buildFiles WHERE pathId NOT IN (SELECT pathId FROM files WHERE until IS NULL); COMMIT",
+                     error)) {
         error = error.empty() ? DbError(db) : error;
         std::string ignored;
         Exec(db, "ROLLBACK", ignored);

@@ -110,6 +110,9 @@ bool ObsoletePaths(sqlite3* db, const std::string& beforeLabel, const std::vecto
                    std::vector<std::string>& paths, std::string& error) {
     paths.clear();
     int64_t before = beforeLabel.empty() ? LastId(db) + 1 : VersionId(db, beforeLabel);
+    if (before <= 1) {
+        return true;  // nothing recorded before it
+    }
     if (!LoadCurrent(db, current, error)) {
         return false;
     }
@@ -144,6 +147,9 @@ bool ObsoletePaths(sqlite3* db, const std::string& beforeLabel, const std::vecto
 // The launcher installs before it removes, so a player on such a version would be stuck at this path.
 bool ShapeConflict(sqlite3* db, const std::vector<BuildFile>& files, std::string& conflict, std::string& error) {
     conflict.clear();
+    if (LastId(db) == 0) {
+        return true;  // nothing recorded to conflict with
+    }
     if (!LoadCurrent(db, files, error) ||
         !Exec(db, "CREATE TEMP TABLE IF NOT EXISTS folders(key TEXT PRIMARY KEY, folder TEXT, file TEXT) WITHOUT ROWID;"
                   "SAVEPOINT load; DELETE FROM temp.folders", error)) {
