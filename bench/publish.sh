@@ -15,6 +15,8 @@ publisher=${1:-$root/build-publisher}/orvane-publish
 [ -x "$publisher" ] || { echo "no $publisher; run tools/build-publisher.sh first"; exit 1; }
 work=$(mktemp -d "${TMPDIR:-/tmp}/orvane-bench-publish.XXXXXX")
 trap 'rm -rf "$work"' EXIT
+# Nothing is removed before the end: ext4 skips inodes freed in the last minutes when it makes files,
+# so a removal would slow whichever copy comes next.
 trap 'exit 130' INT TERM
 builds="python3 $root/bench/builds.py"
 now() { date +%s.%N; }
@@ -61,12 +63,10 @@ copied=$(now)
 find "$work/build" -type f -exec openssl dgst -sha256 {} + > /dev/null
 digested=$(now)
 copy_s=$(elapsed "$start" "$copied"); digest_s=$(elapsed "$copied" "$digested")
-rm -rf "$work/copy"
 sync; run first "$publisher" publish --build "$work/build" --version 1 --served "$work/served"
 sync; run second "$publisher" publish --build "$work/build" --version 2 --served "$work/served"
 echo "first publish $(figure first); cp -r ${copy_s} s + openssl dgst ${digest_s} s: ratio $(ratio "$(cat "$work/first.s")" "$(echo "$copy_s + $digest_s" | bc)")"
 echo "second publish (unchanged build, not read again) $(figure second); openssl dgst ${digest_s} s: ratio $(ratio "$(cat "$work/second.s")" "$digest_s")"
-rm -rf "$work/build" "$work/served"
 
 echo "== 20,000 files, 100 versions of 2 % changes"
 b=$work/game; s=$work/game-served
@@ -96,33 +96,29 @@ for c in publish dry history verify rollback prune; do
   echo "| $c | $(figure "${c}2") | $(figure "${c}50") | $(figure "${c}100") | $(ratio "$(cat "$work/${c}100.s")" "$(cat "$work/${c}2.s")"), $(ratio "$(cat "$work/${c}100.mb")" "$(cat "$work/${c}2.mb")") |"
 done
 echo "| database | $(cat "$work/db2") MB | $(cat "$work/db50") MB | $(cat "$work/db100") MB | |"
-rm -rf "$b" "$s"
 
 echo "== small files: first publish against cp -r + sync"
 echo "| files | publish | cp -r + sync | ratio |"
 echo "|---|---|---|---|"
 for n in 10000 50000 100000; do
-  $builds make "$work/small" "$n" 2
+  $builds make "$work/small$n" "$n" 2
   cp_s=""; pub_s=""
   rounds="1 2"; [ "$n" = 100000 ] && rounds=1
   for i in $rounds; do  # alternately, the best of two: other work on the machine flushes to the same disk
-    sync; start=$(now); cp -r "$work/small" "$work/copy"; sync; t=$(elapsed "$start" "$(now)")
+    sync; start=$(now); cp -r "$work/small$n" "$work/copy$n-$i"; sync; t=$(elapsed "$start" "$(now)")
     [ -z "$cp_s" ] || [ "$(echo "$t < $cp_s" | bc)" = 1 ] && cp_s=$t
-    rm -rf "$work/copy"
-    rm -rf "$work/small-served"
-    sync; run "small$n" "$publisher" publish --build "$work/small" --version 1 --served "$work/small-served"
+    sync; run "small$n" "$publisher" publish --build "$work/small$n" --version 1 --served "$work/small-served$n-$i"
     t=$(cat "$work/small$n.s")
     [ -z "$pub_s" ] || [ "$(echo "$t < $pub_s" | bc)" = 1 ] && pub_s=$t
   done
   echo "| $n | $pub_s s, $(cat "$work/small$n.mb") MB | $cp_s s | $(ratio "$pub_s" "$cp_s") |"
-  [ "$n" = 100000 ] || rm -rf "$work/small"
 done
 
 echo "== 1 % of 100,000 files changed"
-$builds change "$work/small" 3 1 > "$work/changed"
-sync; run change "$publisher" publish --build "$work/small" --version 2 --served "$work/small-served"
+$builds change "$work/small100000" 3 1 > "$work/changed"
+sync; run change "$publisher" publish --build "$work/small100000" --version 2 --served "$work/small-served100000-1"
 start=$(now)
-find "$work/small" -printf '%s %T@ %C@ %i\n' > /dev/null
+find "$work/small100000" -printf '%s %T@ %C@ %i\n' > /dev/null
 tr '\n' '\0' < "$work/changed" | xargs -0 openssl dgst -sha256 > /dev/null
 ref_s=$(elapsed "$start" "$(now)")
 echo "publish $(figure change); digest of the changed files + the tree's metadata $ref_s s: ratio $(ratio "$(cat "$work/change.s")" "$ref_s")"
