@@ -5,6 +5,7 @@
 #include <set>
 
 #include "publisher/CheckAnswers.h"
+#include "publisher/History.h"
 #include "publisher/Publisher.h"
 #include "support/TextEncoding.h"
 
@@ -91,18 +92,24 @@ std::vector<Stored> Chosen(const std::vector<Stored>& files, const CheckOptions&
     if (options.all) {
         return files;
     }
-    std::vector<PublishedVersion> history;
+    HistoryDb db(nullptr, &sqlite3_close_v2);
+    std::vector<PublishedVersion> versions;
+    PublishedVersion before;
     std::string error;
-    if (!options.served.empty() && !ReadHistory(options.served, history, error)) {
+    if (!options.served.empty() && (!OpenHistory(options.served, false, db, error) ||
+                                    !HistoryVersions(db.get(), versions, error))) {
         problems.push_back(error);
     }
-    std::set<std::string> earlier;
     bool known = false;
-    for (size_t i = 0; i < history.size() && !known; ++i) {
-        known = history[i].version == version;
-        for (const BuildFile& f : known && i > 0 ? history[i - 1].files : std::vector<BuildFile>()) {
-            earlier.insert(f.sha256);
+    for (size_t i = 0; i < versions.size() && !known; ++i) {
+        known = versions[i].version == version;
+        if (known && i > 0 && !VersionFiles(db.get(), versions[i - 1].version, before, error)) {
+            problems.push_back(error);
         }
+    }
+    std::set<std::string> earlier;
+    for (const BuildFile& f : before.files) {
+        earlier.insert(f.sha256);
     }
     std::vector<size_t> order(files.size());
     for (size_t i = 0; i < order.size(); ++i) {

@@ -53,7 +53,7 @@ const CLI::Validator kServed(
         fs::path path = fs::weakly_canonical(fs::absolute(text), error);
         for (fs::path above = path.parent_path(); problem.empty() && !error && above != above.parent_path();
              above = above.parent_path()) {
-            for (const char* mark : {"publish-history.json", "updates/latest.json"}) {
+            for (const char* mark : {"publish-history.db", "publish-history.json", "updates/latest.json"}) {
                 if (problem.empty() && fs::exists(above / mark, error)) {
                     problem = "'" + text + "' is inside the served folder " + above.string() + " (which holds " + mark +
                               "): give --served " + above.string();
@@ -218,6 +218,7 @@ Commands AddCommands(CLI::App& app, Arguments& a) {
 
     c.history = app.add_subcommand("history", "lists the published versions, oldest first");
     AddServed(c.history, a.served);
+    c.history->add_flag("--json", a.historyJson, "the whole history with every version's files, as JSON (for scripts and backups)");
 
     c.rollback = app.add_subcommand("rollback", "publishes the files of an earlier version again under a new label");
     c.rollback->add_option("--to", a.from, "the earlier version's label")->type_name("LABEL")->required()->check(kValue);

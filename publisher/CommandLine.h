@@ -17,6 +17,7 @@ struct Arguments {
     std::string served, build, from, keyFile, playerLink;
     PublishOptions options;
     size_t keep = 3;
+    bool historyJson = false;
     CheckOptions checking;
     PushOptions pushing;
 };

@@ -5,6 +5,7 @@
 
 #include "publisher/CommandLine.h"
 #include "publisher/Estimate.h"
+#include "publisher/History.h"
 #include "publisher/ProgressLine.h"
 #include "publisher/Signing.h"
 
@@ -52,16 +53,13 @@ int RunKeygen(Arguments& a) {
 }
 
 int RunHistory(Arguments& a) {
-    std::vector<PublishedVersion> versions;
     std::string error;
     if (!std::filesystem::exists(a.served)) {
         return Fail("no served folder " + a.served + "; nothing has been published there");
     }
-    if (!ReadHistory(a.served, versions, error)) {
-        return Fail(error);
-    }
-    std::fputs(versions.empty() ? "nothing has been published here\n" : HistoryTable(versions).c_str(), stdout);
-    return 0;
+    HistoryDb db(nullptr, &sqlite3_close_v2);
+    return OpenHistory(a.served, false, db, error) && PrintHistory(db.get(), a.historyJson, stdout, error) ? 0
+                                                                                                            : Fail(error);
 }
 
 int RunVerify(Arguments& a) {

@@ -20,7 +20,7 @@ struct BuildFile {
     uint64_t size = 0;
 };
 
-// One published version as publish-history.json records it.
+// One published version as the history records it.
 struct PublishedVersion {
     std::string version;
     bool mandatory = false;
@@ -28,6 +28,9 @@ struct PublishedVersion {
     std::vector<BuildFile> files;
     uint64_t serial = 0;  // raised by every signed publish and rollback; 0: not signed
     std::string key{};    // the public line of the key that signed it; empty: not signed
+    std::string rollbackOf{};  // the label a rollback served again; empty for a publish (and migrated records)
+    uint64_t fileCount = 0;    // of files, also where they were not read
+    uint64_t bytes = 0;
 };
 
 struct PublishOptions {
@@ -58,19 +61,6 @@ std::string ManifestText(const std::string& version, bool mandatory, const std::
 // Scans the text with the launcher's own scanner; empty when it reads back exactly as meant.
 std::string ReadBackProblem(const std::string& text, const std::string& version, bool mandatory,
                             const std::vector<BuildFile>& files, const std::vector<std::string>& deletedFiles);
-// The recorded versions, oldest first; empty when nothing was published; false naming the file when damaged.
-bool ReadHistory(const std::filesystem::path& servedRoot, std::vector<PublishedVersion>& history, std::string& error);
-// Replaces the history whole, flushed to disk before the rename.
-bool WriteHistory(const std::filesystem::path& servedRoot, const std::vector<PublishedVersion>& history,
-                  std::string& error);
-// Paths any earlier version had that `current` lacks, never one Windows would take for a current path.
-std::vector<std::string> ObsoletePaths(const std::vector<PublishedVersion>& earlier,
-                                       const std::vector<BuildFile>& current);
-// Empty unless the files need a folder where a recorded version has a file of that name, or the
-// reverse (as Windows compares names); else what to tell the team.
-std::string ShapeConflict(const std::vector<PublishedVersion>& history, const std::vector<BuildFile>& files);
-// One line per version, oldest first: label, mandatory, files, bytes, time of publishing.
-std::string HistoryTable(const std::vector<PublishedVersion>& history);
 // Checks, stores and serves a build as a new version (or prints its plan with dryRun); false with a message.
 bool Publish(const std::filesystem::path& buildFolder, const std::filesystem::path& servedRoot,
              const PublishOptions& options, std::string& error);

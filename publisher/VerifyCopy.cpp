@@ -50,7 +50,8 @@ bool VerifyWithoutHistory(const fs::path& servedRoot, std::vector<std::string>& 
                            WideToUtf8(read[1].version) + ": installed and new players get different versions");
     }
     std::vector<std::string> unreadable;
-    HashBuild(servedRoot / "updates" / "blobs", blobs, fs::path(), {}, error, &unreadable);
+    std::vector<FileStat> none;
+    HashBuild(servedRoot / "updates" / "blobs", blobs, fs::path(), none, error, &unreadable);
     for (size_t i = 0; i < blobs.size(); ++i) {
         if (blobs[i].sha256 != named[i].sha256) {
             problems.push_back(named[i].path + ": stored file " + named[i].sha256 + " is missing, unreadable or does "

@@ -38,7 +38,8 @@ ship() {
   python3 "$root/tools/demo-game.py" "$demo/build" "$build/tests/test_game.exe" "$1"
   "$build/publisher/orvane-publish" publish --build "$demo/build" --version "$1" --served "$served"
 }
-published=$(python3 -c "import json,sys; print(json.load(open(sys.argv[1]))[-1]['version'])" "$served/publish-history.json" 2>/dev/null || echo none)
+published=$("$build/publisher/orvane-publish" history --served "$served" --json 2>/dev/null |
+  python3 -c "import json,sys; print(json.load(sys.stdin)[-1]['version'])" 2>/dev/null || echo none)
 if [ "$published" = none ]; then
   ship 1.0
 elif [ "${1:-}" = --publish-update ]; then

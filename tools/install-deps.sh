@@ -5,7 +5,7 @@
 #   tests: everything, and the servers the tests start: OpenSSH's and s3rver (from npm, pinned);
 #   none: everything but those servers. (tools/release.sh signs with osslsigncode; bookworm's 2.5 is enough.)
 set -eu
-publisher="cmake ninja-build googletest g++ libssl-dev nlohmann-json3-dev libcli11-dev libcurl4-openssl-dev rclone ca-certificates"
+publisher="cmake ninja-build googletest g++ libssl-dev nlohmann-json3-dev libcli11-dev libcurl4-openssl-dev libsqlite3-dev sqlite3 rclone ca-certificates"
 launcher="g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth nginx-light openssl curl python3 coreutils bc imagemagick osslsigncode"
 case "${1:-}" in
   publisher) packages=$publisher ;;

@@ -188,7 +188,7 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "history --served old", 0, "optional       0 files              0 bytes  (time not recorded)", "", 0},
         // Two at once: the second waits for the first, and both versions stay in the history.
         {"", "publish --build B --version 9 --served S & $P publish --build B --version 10 --served S; wait; "
-             "grep -c '\"version\":' S/publish-history.json", 0, "9\n", "published 10", 1},
+             "$P history --served S --json | grep -c '\"version\":'", 0, "9\n", "published 10", 1},
         // While another process holds the lock, a prune gives up when its time is out.
         {"", "prune --served held --lock-timeout 0.1", 1, "", "waiting for another publish, prune, rollback or push in held "
          "to finish (held/publish.lock), up to 0.1 s (--lock-timeout)\norvane-publish: another publish, prune, rollback", 0},
@@ -202,7 +202,7 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "publish --build B --version 1 --served K --signing-key k && $P verify --served K --public-key k.pub", 0, "",
          "signed with serial ", 1},
         {"", "publish --build B --version 2 --served K", 1, "", "the versions here are signed (1 with serial", 0},
-        {"", "rollback --to 1 --version 2 --served K --signing-key k && grep -o '\"serial\": [0-9]*' K/publish-history.json | "
+        {"", "rollback --to 1 --version 2 --served K --signing-key k && $P history --served K --json | grep -o '\"serial\": [0-9]*' | "
              "awk '{print $2}' | sort -c -n -u && echo raised", 0, "raised", "", 1},
         {"", "publish --build B --version 2 --served K --signing-key k", 0, "nothing to do", "", 0},
         {"", "verify --served K --public-key k.pub && sed -i 's/\"serial\": \\([0-9]*\\)/\"serial\": 1\\1/' "
@@ -212,10 +212,10 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "publish --build B --version 2 --served K --signing-key k && $P verify --served K --public-key k.pub", 0, "",
          "completed serving 2\nverified K", 1},
         // A history restored from a backup two versions old still gives a serial above those launchers have seen.
-        {"", "history --served K >/dev/null && cp K/publish-history.json h0 && cp K/updates/latest.json l0 && $P publish "
+        {"", "history --served K >/dev/null && sqlite3 K/publish-history.db '.backup h0' && cp K/updates/latest.json l0 && $P publish "
              "--build B --version 3 --served K --signing-key k && $P publish --build E --version 4 --served K --signing-key k "
-             "--allow-empty && a=$(grep -o 'serial\": [0-9]*' K/updates/latest.json | cut -c10-) && cp h0 K/publish-history.json "
-             "&& cp l0 K/updates/latest.json && cp l0 K/updates/full.json && $P publish --build E --version 5 --served K "
+             "--allow-empty && a=$(grep -o 'serial\": [0-9]*' K/updates/latest.json | cut -c10-) && sqlite3 K/publish-history.db "
+             "'.restore h0' && cp l0 K/updates/latest.json && cp l0 K/updates/full.json && $P publish --build E --version 5 --served K "
              "--signing-key k --allow-empty && [ $(grep -o 'serial\": [0-9]*' K/updates/latest.json | cut -c10-) -gt $a ] && "
              "echo above", 0, "above", "", 1},
         // Another key only when meant; a version published unsigned is never signed after the fact.
@@ -235,6 +235,28 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "history --served S >/dev/null && mkdir C && cp -r S/updates C/ && $P verify --served C && rm C/updates/blobs/"
              "$(grep -o '[0-9a-f]\\{64\\}' C/updates/latest.json | head -1) && $P verify --served C", 1, "", "(a copy, as an origin "
              "holds): checked both manifests and the 1 stored file they name\nverified C\nno history in C", 1},
+        // A JSON history (signed versions, a rollback, a key switch, a prune) migrates once, checked against the
+        // served manifests, and reads back the same; the export is that JSON again.
+        {"", "publish --build E --version 7 --served K --signing-key k2 --allow-empty 2>/dev/null && $P prune --served K --keep 2 "
+             "2>/dev/null && $P history --served K --json >K.json && mkdir M && cp -r K/updates M && "
+             "grep -v rollbackOf K.json >M/publish-history.json && $P history --served M --json | cmp - M/publish-history.json && "
+             "$P prune --served M && $P history --served M --json | cmp - M/publish-history.json.migrated && $P verify --served M "
+             "--public-key k2.pub && ls M", 0, "publish-history.db\npublish-history.json.migrated\npublish.lock\nupdates",
+         "migrated M/publish-history.json into M/publish-history.db (5 versions)\nremoved 0 stored files\nverified M", 1},
+        {"", "history --served S >/dev/null && mkdir D && cp -r S/updates D && $P history --served S --json | sed 's/\"mandatory\": false/\"mandatory\": true/' "
+             ">D/publish-history.json && $P prune --served D", 1, "", "D/publish-history.json does not agree with the served "
+             "updates/latest.json (the launcher would read another version or mandatory flag); nothing was changed", 1},
+        {"", "history --served baddb", 1, "", "baddb/publish-history.db is damaged (file is not a database)", 0},
+        {"", "publish --build B --version 1 --served baddb", 1, "", "baddb/publish-history.db is damaged", 0},
+        // A file rewritten at its size with its time set back is read again: its time of change moved.
+        {"a.pak=one;b.pak=kept", "publish --build B --version 1 --served RR && sleep 2.1 && $P publish --build B --version 1 "
+             "--served RR && m=$(stat -c %y B/a.pak) && printf two >B/a.pak && touch -d \"$m\" B/a.pak && $P publish --build B "
+             "--version 2 --served RR && grep -q $(printf two | sha256sum | cut -c1-64) RR/updates/latest.json && echo re-read", 0, "re-read",
+         "published 2", 1},
+        // A publish right after a rollback writes only bytes not stored yet, whatever was served last.
+        {"a=1", "history --served S >/dev/null && head -c 2000000 /dev/zero >B/big && $P publish --build B --version 1 --served W && echo >>B/big && echo 22 >B/a && "
+             "$P publish --build B --version 2 --served W && $P rollback --to 1 --version 3 --served W && echo new >B/n && $P "
+             "publish --build B --version 4 --served W", 0, "", "wrote 1 file, 4 bytes, into the store\npublished 4", 1},
         // A missing value never swallows the option after it; an empty path or a mistyped command is a usage error.
         {"a.pak=x", "publish --build B --version --dry-run --served S", 2, "", "--version: must not begin with '-'", 0},
         {"", "publish --build B --version 11 --served --dry-run", 2, "", "--served", 0},
@@ -243,7 +265,7 @@ TEST_F(Publisher, CommandLineTable) {
         {"", "publish --verison 11 --build B --served S", 2, "", "--verison: no such option; did you mean --version?", 0},
         {"", "publish --build B.err --version 11 --served S", 2, "", "--build: names a file, not a folder: 'B.err'", 0},
         {"", "publish --build B --version 11 --served S --signing-key nokey", 2, "", "--signing-key: no such file 'nokey'", 0},
-        {"", "history --served S/updates", 2, "", "S (which holds publish-history.json): give --served ", 0},
+        {"", "history --served S/updates", 2, "", "S (which holds publish-history.db): give --served ", 0},
         // Versions no player on an earlier one could install, or that would reach no one.
         {"a.pak/inner=x", "publish --build B --version 11 --served S", 1, "",
          "a.pak/inner needs a folder a.pak, but version 3 has a file a.pak", 0},
@@ -290,6 +312,7 @@ TEST_F(Publisher, CommandLineTable) {
          "transfer, 0.2 s round trips (4 for each of 1 request)", "published 1: 1 file, 0 obsolete paths", 1},
     };
     Write(root / "bad" / "publish-history.json", "[{\"version\": \"1\", \"files\": 3");
+    Write(root / "baddb" / "publish-history.db", "[{\"version\": \"1\", \"files\": 3");
     Write(root / "old" / "publish-history.json", "[{\"version\": \"0.9\", \"mandatory\": false, \"files\": []}]");
     const std::string kRecord = "[{\"version\": \"1\", \"mandatory\": false, \"files\": [{\"size\": 1, \"sha256\": \"" +
                                 std::string(64, 'a') + "\", \"path\": \"";
@@ -321,8 +344,8 @@ TEST_F(Publisher, CommandLineTable) {
     ::close(held);
 }
 
-// Killed at any moment, a publish leaves the tree serving the earlier version or the new one, whole,
-// and the next run completes it.
+// Killed at any moment, a publish, rollback or prune leaves the tree serving the earlier version or the
+// new one, whole, and the next run completes it.
 TEST_F(Publisher, KilledAnywhereServesOneWholeVersion) {
     const fs::path build = root / "build", served = root / "served";
     unsigned seed = std::random_device()();
@@ -330,23 +353,33 @@ TEST_F(Publisher, KilledAnywhereServesOneWholeVersion) {
     for (int i = 0; i < 300; ++i) {
         Write(build / "Content" / (std::to_string(i) + ".pak"), std::string(1000 + random() % 3000, 'a' + i % 26));
     }
-    std::string error;
+    std::string error, previous = "0";
     ASSERT_TRUE(Publish(build, served, {"0"}, error)) << error;
     for (int round = 1; round <= 20; ++round) {
         for (int i = round; i < 300; i += 25) {
             Write(build / "Content" / (std::to_string(i) + ".pak"), std::to_string(round) + std::string(i, 'r'));
         }
         std::string version = std::to_string(round);
-        int status = WEXITSTATUS(std::system(("timeout -s KILL " + std::to_string((1 + random() % 40000) / 1e6) +
-                                              " " ORVANE_PUBLISH " publish --build " + build.string() + " --version " +
-                                              version + " --served " + served.string() + " 2>/dev/null").c_str()));
-        EXPECT_TRUE(status == 0 || status == 128 + SIGKILL) << "round " << round << ": exit status " << status;
-        std::vector<std::string> problems;
-        EXPECT_TRUE(Verify(served, problems)) << "seed " << seed << ", round " << round << ": " << problems[0];
-        std::string servedVersion = WideToUtf8(Scan(served).version);
-        EXPECT_TRUE(servedVersion == version || servedVersion == std::to_string(round - 1)) << servedVersion;
-        ASSERT_TRUE(Publish(build, served, {version}, error)) << error;
-        EXPECT_EQ(WideToUtf8(Scan(served).version), version);
+        std::vector<std::pair<std::string, std::string>> runs = {{"publish --build " + build.string(), version}};
+        if (round % 4 == 0) {  // a rollback to two versions back, then a prune, each killed and run again
+            runs.push_back({"rollback --to " + std::to_string(round - 2), version + "r"});
+            runs.push_back({"prune --keep 2", ""});
+        }
+        for (const auto& [command, label] : runs) {
+            std::string run = ORVANE_PUBLISH " " + command + (label.empty() ? "" : " --version " + label) + " --served " +
+                              served.string() + " 2>/dev/null";
+            int status = WEXITSTATUS(std::system(("timeout -s KILL " + std::to_string((1 + random() % 40000) / 1e6) +
+                                                  " " + run).c_str()));
+            EXPECT_TRUE(status == 0 || status == 128 + SIGKILL) << "round " << round << ": exit status " << status;
+            std::vector<std::string> problems;
+            EXPECT_TRUE(Verify(served, problems)) << "seed " << seed << ", round " << round << " " << command << ": "
+                                                  << problems[0];
+            std::string servedVersion = WideToUtf8(Scan(served).version);
+            EXPECT_TRUE(servedVersion == previous || servedVersion == label || label.empty()) << servedVersion;
+            ASSERT_EQ(WEXITSTATUS(std::system(run.c_str())), 0) << "round " << round << " " << command;
+            previous = label.empty() ? previous : label;
+            EXPECT_EQ(WideToUtf8(Scan(served).version), previous);
+        }
     }
 }
 

@@ -259,7 +259,7 @@ def fronts(folder):
     modified = email.utils.formatdate((WWW / "updates/latest.json").stat().st_mtime, usegmt=True)
     for path, args, answer in [("/updates/notes.html", [], " 404 "), ("/updates/.git/config", [], " 404 "),
                                ("/updates/passwd", [], " 404 "), ("/updates/blobs/" + "e" * 64, [], " 404 "),
-                               ("/publish-history.json", [], " 404 "), ("/updates/latest.json", ["-6"], " 200 "),
+                               ("/publish-history.db", [], " 404 "), ("/updates/latest.json", ["-6"], " 200 "),
                                ("/updates/latest.json", ["-H", f"If-Modified-Since: {modified}"], " 200 "),
                                ("/updates/latest.json", [], "\nServer: nginx\n")]:
         check(answer in head(path, *args), f"{path} {args}: {answer.strip()}")
