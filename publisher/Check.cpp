@@ -10,12 +10,14 @@
 #include <thread>
 
 #include "publisher/CheckAnswers.h"
+#include "publisher/History.h"
 #include "publisher/ProgressLine.h"
 #include "publisher/Publisher.h"
 #include "publisher/Signing.h"
 #include "publisher/Store.h"
 #include "support/TextEncoding.h"
 #include "update/Manifest.h"
+#include "update/ManifestSignature.h"
 
 namespace {
 
@@ -111,6 +113,33 @@ void CheckManifests(const std::vector<HttpProbe>& m, const std::vector<std::stri
     }
 }
 
+// A live serial that the local history does not know and that passes its newest: that history is older
+// than what players were given (restored from a backup), and a publish from it could hand out a serial
+// launchers refuse, or a label players already have with other files.
+void CheckSerials(const std::string& served, const std::vector<HttpProbe>& m, Problems& problems) {
+    HistoryDb db(nullptr, &sqlite3_close_v2);
+    std::vector<PublishedVersion> versions;
+    std::string error;
+    if (!OpenHistory(served, false, db, error) || !HistoryVersions(db.get(), versions, error)) {
+        problems.push_back(error);
+        return;
+    }
+    uint64_t newest = HighestSerial(versions);
+    for (size_t i = 0; i < 2; ++i) {
+        uint64_t serial = 0;
+        std::string signature;
+        if (!FindManifestSeal(m[2 * i].body, serial, signature) || serial <= newest) {
+            continue;
+        }
+        Add(problems, kManifests[i], "serial " + std::to_string(serial) + ", above " + std::to_string(newest) +
+                                         ", the newest the history in " + served + " records: that history is older "
+                                         "than what players have (restored from a backup?). Do not publish from it, nor "
+                                         "re-run a label it lacks; see \"Signed manifests\" in the shipping guide" +
+                                         (SerialAheadProblem(serial, SerialNow()).empty() ? "" : "; its " +
+                                          SerialAheadProblem(serial, SerialNow())));
+    }
+}
+
 // A problem that many stored files share (a front's setting, mostly) is told once, with the count and the
 // first few of them; each problem is "URL (PATH): what".
 void AddGrouped(const Problems& stored, Problems& problems) {
@@ -192,6 +221,9 @@ bool CheckHost(const CheckOptions& options, Problems& problems) {
     }
     std::vector<UpdateManifest> read(2);
     CheckManifests(manifests, local, options.waitSeconds > 0 ? waited : 0, key.get(), read, problems);
+    if (!options.served.empty()) {
+        CheckSerials(options.served, manifests, problems);
+    }
 
     std::mt19937_64 random{std::random_device()()};
     std::vector<Stored> files = StoredFiles(read);

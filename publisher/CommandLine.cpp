@@ -120,6 +120,8 @@ void AddSigningKey(CLI::App* command, PublishOptions& options) {
         ->check(kExistingFile);
     command->add_flag("--switch-key", options.switchKey, "sign with another key than the last signed version "
                                                          "(once launchers with both keys have reached players)");
+    command->add_flag("--clock-behind-ok", options.clockBehindOk, "run although the history records a later publish "
+                                                                  "than this clock's time (only when that time is wrong)");
 }
 
 void AddLockTimeout(CLI::App* command, double& seconds) {

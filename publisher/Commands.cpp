@@ -23,16 +23,25 @@ constexpr std::chrono::seconds kSettling{2};
 
 // Refusals that need only paths and sizes, made before anything is stored: a label recorded before
 // the last version (players on a later one would never be offered it), a label recorded with other
-// files, and names that change between file and folder. A plan needs no key (the key only signs):
-// without one it says that the real run will need it.
+// files, names that change between file and folder, and a clock behind the last publish. A plan needs
+// no key (the key only signs): without one it says that the real run will need it.
 bool FitsHistory(sqlite3* db, const std::vector<PublishedVersion>& versions, const PublishedVersion& last,
-                 const PublishedVersion& record, EVP_PKEY* key, bool switchKey, bool plan, std::string& error) {
-    error = SigningProblem(versions, record.version, key ? PublicLine(key) : std::string(), switchKey);
-    if (!error.empty() && plan && !key) {
+                 const PublishedVersion& record, EVP_PKEY* key, const PublishOptions& options, std::string& error) {
+    error = SigningProblem(versions, record.version, key ? PublicLine(key) : std::string(), options.switchKey);
+    if (!error.empty() && options.dryRun && !key) {
         std::printf("signing: the versions here are signed; the real run needs --signing-key (this plan needs none)\n");
         error.clear();
     }
     if (!error.empty()) {
+        return false;
+    }
+    // Serials come from the clock: one behind the history's last publish, after a history was restored
+    // from a backup, would hand out a serial again that players' launchers have seen.
+    std::string newest = NewestPublishedAt(versions);
+    if (!options.dryRun && !options.clockBehindOk && NowUtc() < newest) {
+        error = "this machine's clock is behind the last publish of " + newest + ": set it right and run again (serials "
+                "come from it). Only if that recorded time is the wrong one (verify names its serial as ahead of the "
+                "clock), give --clock-behind-ok";
         return false;
     }
     long index = RecordedIndex(versions, record.version);
@@ -125,7 +134,7 @@ bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const Publ
     std::vector<PublishedVersion> versions;
     PublishedVersion last, record{options.version, options.mandatory, "", files};
     if (!ReadForServing(servedRoot, options, lock, db, versions, last, error) ||
-        !FitsHistory(db.get(), versions, last, record, key.get(), options.switchKey, options.dryRun, error)) {
+        !FitsHistory(db.get(), versions, last, record, key.get(), options, error)) {
         UnlockServed(lock);
         return false;
     }
@@ -202,7 +211,7 @@ bool Rollback(const fs::path& servedRoot, const std::string& from, const Publish
     }
     PublishedVersion record{options.version, options.mandatory, "", source.files};
     record.rollbackOf = from;
-    bool ok = error.empty() && FitsHistory(db.get(), versions, last, record, key.get(), options.switchKey, options.dryRun, error) &&
+    bool ok = error.empty() && FitsHistory(db.get(), versions, last, record, key.get(), options, error) &&
               ServeVersion(servedRoot, db.get(), versions, last, record, options.dryRun, options.playerLink, key.get(), error);
     UnlockServed(lock);
     return ok;

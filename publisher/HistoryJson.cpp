@@ -64,10 +64,13 @@ std::string HistoryTable(const std::vector<PublishedVersion>& history) {
     std::string table;
     for (const PublishedVersion& v : history) {
         char line[128];
-        std::snprintf(line, sizeof line, "  %-9s %6llu files %14llu bytes  %s\n", v.mandatory ? "mandatory" : "optional",
+        std::snprintf(line, sizeof line, "  %-9s %6llu files %14llu bytes  %-20s  ", v.mandatory ? "mandatory" : "optional",
                       static_cast<unsigned long long>(v.fileCount), static_cast<unsigned long long>(v.bytes),
                       v.publishedAt.empty() ? "(time not recorded)" : v.publishedAt.c_str());
-        table += (v.version.size() < 12 ? v.version + std::string(12 - v.version.size(), ' ') : v.version) + line;
+        // The serial is what a launcher's floor is set from: the last rollback's or security fix's.
+        table += (v.version.size() < 12 ? v.version + std::string(12 - v.version.size(), ' ') : v.version) + line +
+                 (v.serial ? "serial " + std::to_string(v.serial) : std::string("unsigned")) +
+                 (v.rollbackOf.empty() ? "" : "  rollback to " + v.rollbackOf) + "\n";
     }
     return table;
 }
@@ -81,7 +84,11 @@ std::string RecordedPathProblem(const std::string& path) {
         return "refuses";
     }
     bool launcher = path.find('/') == std::string::npos && WindowsNameKey(path) == WindowsNameKey(kLauncherExe);
-    return launcher ? "fails to delete" : std::string();
+    if (launcher) {
+        return "fails to delete";
+    }
+    // Listed as obsolete, one of the launcher's own files (its serial record, say) would stop every update.
+    return IsLauncherOwnPath(Utf8ToWide(path)) ? "refuses to touch: it is one of the launcher's own files" : std::string();
 }
 
 // Every recorded path may come back in a later deletedFiles, so one no launcher could take damages it.

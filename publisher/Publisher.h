@@ -40,6 +40,7 @@ struct PublishOptions {
     bool allowEmpty = false;
     std::string signingKey{};  // the private key's file; empty: manifests are not signed
     bool switchKey = false;    // a key other than the last signed version's is meant (players have both)
+    bool clockBehindOk = false;  // this clock is right although the history records a later publish
     PlayerLink playerLink{};   // the line the plan estimates update times for
     double lockSeconds = kDefaultLockSeconds;
 };

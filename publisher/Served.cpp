@@ -101,10 +101,16 @@ bool Verify(const fs::path& servedRoot, std::vector<std::string>& problems, cons
         problems.push_back(error.empty() ? "nothing has been published here" : error);
         return false;
     }
+    uint64_t now = SerialNow();
+    std::string ahead = SerialAheadProblem(HighestSerial(versions), now);
+    if (!ahead.empty()) {
+        problems.push_back("the history's " + ahead);
+    }
     std::set<std::string> checked;
     for (const char* name : kManifests) {
-        std::string text, problem;
+        std::string text, problem, signature;
         PublishedVersion served;
+        uint64_t serial = 0;
         if (!ReadWhole(servedRoot / "updates" / name, text)) {
             text.clear();
         }
@@ -118,6 +124,10 @@ bool Verify(const fs::path& servedRoot, std::vector<std::string>& problems, cons
         }
         if (!problem.empty()) {
             problems.push_back(std::string(name) + ": " + problem);
+        }
+        if (FindManifestSeal(text, serial, signature) && serial > HighestSerial(versions) &&
+            !SerialAheadProblem(serial, now).empty()) {
+            problems.push_back(std::string(name) + ": " + SerialAheadProblem(serial, now));
         }
         std::string seal = ServedSealProblem(key.get(), text, served, HighestSerial(versions));
         if (!seal.empty()) {

@@ -16,14 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string NowUtc() {
-    std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    gmtime_r(&now, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
-    return text;
-}
 
 bool WriteManifests(const fs::path& root, const std::string& manifest, std::string& error) {
     // full.json before latest.json, both after the history: a player never sees a manifest naming a
@@ -85,6 +77,15 @@ bool CompleteServing(const fs::path& root, sqlite3* db, const PublishedVersion& 
 
 }  // namespace
 
+std::string NowUtc() {
+    std::time_t now = std::time(nullptr);
+    std::tm parts{};
+    gmtime_r(&now, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
 // Paths and sizes alike, and digests too unless a build not yet read is compared.
 bool SameFiles(const std::vector<BuildFile>& a, const std::vector<BuildFile>& b, bool digests) {
     if (a.size() != b.size()) {
@@ -142,8 +143,7 @@ bool ServeVersion(const fs::path& root, sqlite3* db, const std::vector<Published
         return PrintPlan(root, db, versions, last, record, link, deleted, error);
     }
     if (key) {
-        auto now = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch());
-        record.serial = NextSerial(versions, static_cast<uint64_t>(now.count()));
+        record.serial = NextSerial(versions, SerialNow());
         record.key = PublicLine(key);
         if (!Seal(key, record.serial, record, deleted, manifest, error)) {
             return false;

@@ -9,6 +9,8 @@
 
 #include "publisher/Signing.h"
 
+// The time now in UTC, as the history records it (ISO 8601, which sorts as text).
+std::string NowUtc();
 // Paths and sizes alike, and digests too unless a build not yet read is compared.
 bool SameFiles(const std::vector<BuildFile>& a, const std::vector<BuildFile>& b, bool digests = true);
 // Why a label recorded with other files (or another mandatory flag) cannot be published with these.

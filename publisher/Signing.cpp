@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstring>
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <fstream>
 #include <vector>
 
@@ -238,8 +240,11 @@ std::string SigningProblem(const std::vector<PublishedVersion>& history, const s
                std::to_string(lastSigned->serial) + "): give --signing-key, or every launcher built with the team's "
                "key refuses the new manifest";
     }
-    if (keyLine != lastSigned->key && !lastSigned->key.empty() && !switchKey) {
-        return "this key is not the one that signed " + lastSigned->version + " (" + lastSigned->key +
+    // A version recorded before keys were kept was signed by a key nobody can name now: any key may be
+    // another one, which every launcher in players' hands would refuse.
+    if (keyLine != lastSigned->key && !switchKey) {
+        return "this key is not the one that signed " + lastSigned->version + " (" +
+               (lastSigned->key.empty() ? "the history does not record which key did" : lastSigned->key) +
                "): launchers know only the keys they were built with. Give the right key, or --switch-key once a "
                "launcher built with both keys has reached players";
     }
@@ -260,4 +265,24 @@ uint64_t HighestSerial(const std::vector<PublishedVersion>& history) {
 uint64_t NextSerial(const std::vector<PublishedVersion>& history, uint64_t now) {
     uint64_t highest = HighestSerial(history);
     return highest == UINT64_MAX ? 0 : std::max(highest + 1, now);
+}
+
+uint64_t SerialNow() {
+    auto now = std::chrono::system_clock::now().time_since_epoch();
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(now).count());
+}
+
+std::string SerialAheadProblem(uint64_t serial, uint64_t now) {
+    constexpr uint64_t kDay = 86400000000;
+    if (serial <= now || serial - now <= kDay) {
+        return std::string();
+    }
+    std::time_t when = static_cast<std::time_t>(serial / 1000000);
+    std::tm parts{};
+    gmtime_r(&when, &parts);
+    char date[32];
+    std::strftime(date, sizeof date, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return "serial " + std::to_string(serial) + " is the time " + date + ", " + std::to_string((serial - now) / kDay) +
+           " days ahead of this machine's clock: made on a clock that was ahead, it is one every later serial must pass "
+           "(see \"Signed manifests\" in the shipping guide)";
 }

@@ -44,3 +44,8 @@ std::string SigningProblem(const std::vector<PublishedVersion>& history, const s
 uint64_t NextSerial(const std::vector<PublishedVersion>& history, uint64_t now);
 // The highest serial recorded; 0 when nothing was signed.
 uint64_t HighestSerial(const std::vector<PublishedVersion>& history);
+// The time now in microseconds, which serials never fall below.
+uint64_t SerialNow();
+// Empty unless the serial lies more than a day past the time now (a publish on a clock that was ahead:
+// every later serial must pass it, and launchers refuse whatever does not); else what to tell the team.
+std::string SerialAheadProblem(uint64_t serial, uint64_t now);

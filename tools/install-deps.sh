@@ -2,14 +2,14 @@
 # Installs what building, testing and releasing need on Debian 12; does nothing when all is there.
 # Usage: install-deps.sh [publisher | tests]
 #   publisher: only what building and running orvane-publish needs (rclone carries its pushes);
-#   tests: everything, and the servers the tests start: OpenSSH's and s3rver (from npm, pinned);
+#   tests: everything, the servers the tests start (OpenSSH's, s3rver from npm, pinned) and faketime;
 #   none: everything but those servers. (tools/release.sh signs with osslsigncode; bookworm's 2.5 is enough.)
 set -eu
 publisher="cmake ninja-build googletest g++ libssl-dev nlohmann-json3-dev libcli11-dev libcurl4-openssl-dev libsqlite3-dev sqlite3 rclone ca-certificates"
 launcher="g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth nginx-light openssl curl python3 coreutils bc imagemagick osslsigncode"
 case "${1:-}" in
   publisher) packages=$publisher ;;
-  tests) packages="$publisher $launcher openssh-server" ;;
+  tests) packages="$publisher $launcher openssh-server faketime" ;;
   "") packages="$publisher $launcher" ;;
   *) echo "usage: $0 [publisher | tests]" >&2; exit 2 ;;
 esac

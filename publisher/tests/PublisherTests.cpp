@@ -243,6 +243,20 @@ TEST_F(Publisher, CommandLineTable) {
              "$P prune --served M && $P history --served M --json | cmp - M/publish-history.json.migrated && $P verify --served M "
              "--public-key k2.pub && ls M", 0, "publish-history.db\npublish-history.json.migrated\npublish.lock\nupdates",
          "migrated M/publish-history.json into M/publish-history.db (5 versions)\nremoved 0 stored files\nverified M", 1},
+        // A signed version recorded without its key was signed by one nobody can name: another key needs --switch-key.
+        {"", "history --served K >/dev/null && mkdir NK && cp -r K/updates NK && grep -v '\"key\":' K.json >NK/publish-history.json && "
+             "$P publish --build E --version 8 --served NK --signing-key k2 --allow-empty", 1, "",
+         "(the history does not record which key did)", 1},
+        {"", "publish --build E --version 8 --served NK --signing-key k2 --allow-empty --switch-key", 0, "", "published 8", 1},
+        // A clock that was ahead once: verify names the serial it handed out; a publish on a clock behind the last
+        // one recorded is refused, unless the team says the recorded time is the wrong one.
+        {"", "history --served NK >/dev/null && FAKETIME_DONT_FAKE_MONOTONIC=1 faketime -f +3650d $P publish --build E --version 9 "
+             "--served NK --signing-key k2 --allow-empty 2>/dev/null && $P verify --served NK", 1, "",
+         " days ahead of this machine's clock", 1},
+        {"", "publish --build E --version 10 --served NK --signing-key k2 --allow-empty", 1, "",
+         "this machine's clock is behind the last publish of 20", 0},
+        {"", "publish --build E --version 10 --served NK --signing-key k2 --allow-empty --clock-behind-ok && $P history --served NK",
+         0, "  rollback to 1\n", "published 10: 0 files, ", 1},
         {"", "history --served S >/dev/null && mkdir D && cp -r S/updates D && $P history --served S --json | sed 's/\"mandatory\": false/\"mandatory\": true/' "
              ">D/publish-history.json && $P prune --served D", 1, "", "D/publish-history.json does not agree with the served "
              "updates/latest.json (the launcher would read another version or mandatory flag); nothing was changed", 1},
@@ -272,6 +286,8 @@ TEST_F(Publisher, CommandLineTable) {
         {"CONTENT=x", "publish --build B --version 11 --served S", 1, "", "CONTENT is a file, but version 7 has a folder", 0},
         {"", "rollback --to 1 --version 1 --served S", 1, "", "is already published, and ", 0},
         {"", "history --served evil", 1, "", "damaged (version 1 holds the path '../../evil.dll'", 0},
+        {"", "history --served own", 1, "", "holds the path 'Launcher-Manifest-Serial.TXT', which every player's launcher "
+             "refuses to touch", 0},
         {"", "publish --build B --version 2 --served exe", 1, "", "holds the path '" + std::string(kLauncherExe), 0},
         // Slips of a pipeline: nested folders, an empty build (allowed only when asked for), a link named as it
         // stands, paths that are files, folders that do not exist.
@@ -318,6 +334,7 @@ TEST_F(Publisher, CommandLineTable) {
                                 std::string(64, 'a') + "\", \"path\": \"";
     Write(root / "evil" / "publish-history.json", kRecord + "../../evil.dll\"}]}]");
     Write(root / "exe" / "publish-history.json", kRecord + kLauncherExe + "\"}]}]");
+    Write(root / "own" / "publish-history.json", kRecord + "Launcher-Manifest-Serial.TXT\"}]}]");
     fs::create_directories(root / "held");
     fs::create_directories(root / "E");                       // an empty build
     fs::create_directories(root / "F" / "updates" / "full.json");  // a manifest that cannot be renamed into place
