@@ -30,7 +30,8 @@ to the output folder.
                          the last rollback or security fix; orvane-publish history lists them)
   --manifest-floor-from DIR
                          the same, taking the newest serial recorded in the history of the served
-                         folder DIR (builds the publisher to read it) and printing it
+                         folder DIR and printing it (the publisher in build-publisher/ reads it,
+                         built there first if needed; ORVANE_PUBLISHER names another)
   --timestamp-url URL    RFC 3161 time-stamp server, e.g. http://timestamp.digicert.com
   --ca-file FILE         trust anchors for verifying the signature (default $system_bundle)
   --tsa-ca-file FILE     trust anchors for verifying the time-stamp (default $system_bundle)
@@ -188,8 +189,14 @@ done
 "$root/tools/install-deps.sh"
 rm -rf "$build"
 if [ -n "$floor_from" ]; then
-  "$root/tools/build-publisher.sh" "$build/publisher" >/dev/null
-  history=$("$build/publisher/orvane-publish" history --served "$floor_from" --json) ||
+  # The publisher reads the history (build-publisher/, as tools/build-publisher.sh makes it, unless
+  # ORVANE_PUBLISHER names one already built).
+  publisher=${ORVANE_PUBLISHER:-}
+  if [ -z "$publisher" ]; then
+    "$root/tools/build-publisher.sh" "$root/build-publisher" >/dev/null
+    publisher=$root/build-publisher/orvane-publish
+  fi
+  history=$("$publisher" history --served "$floor_from" --json) ||
     fail "--manifest-floor-from: cannot read the history of '$floor_from'"
   manifest_floor=$(python3 -c 'import json, sys; print(max([v.get("serial", 0) for v in json.load(sys.stdin)] + [0]))' \
     <<<"$history") || fail "--manifest-floor-from: the history of '$floor_from' is not understood"

@@ -86,15 +86,18 @@ def check_host(url, *args):
     return publisher("check", "--url", url, "--ca-file", str(CA), "--served", str(WWW), *args)
 
 
-def publish(files, version="1.0"):
-    # Ships a version the way a game team does into the tree nginx serves (each case starts it afresh).
+def publish(files, version="1.0", clock=None):
+    # Ships a version the way a game team does into the tree nginx serves (each case starts it afresh),
+    # on a machine whose clock is off by `clock` (faketime's offset) when given.
     with tempfile.TemporaryDirectory(prefix="orvane-build-") as build:
         for path, data in files.items():
             (Path(build) / path).parent.mkdir(parents=True, exist_ok=True)
             (Path(build) / path).write_bytes(data)
         key = ["--signing-key", os.environ["ORVANE_SIGNING_KEY"]] if "ORVANE_SIGNING_KEY" in os.environ else []
-        subprocess.run([os.environ["ORVANE_PUBLISHER"], "publish", "--build", build, "--version", version,
-                        "--served", WWW, *key], check=True, stdout=subprocess.DEVNULL)
+        shifted = ["faketime", "-f", clock] if clock else []
+        subprocess.run([*shifted, os.environ["ORVANE_PUBLISHER"], "publish", "--build", build, "--version", version,
+                        "--served", WWW, *key], check=True, stdout=subprocess.DEVNULL,
+                       env=os.environ | {"FAKETIME_DONT_FAKE_MONOTONIC": "1"})
     LOG.write_text("")
     return files
 
@@ -344,14 +347,27 @@ def edge(folder):
 
 
 def signed_release(folder):
-    # The signed release build (a trial for localhost, with a manifest key) installs a version the publisher
-    # signed, then refuses the next one once a hand has changed its manifest in the served folder.
+    # The signed release build (a trial for localhost, with a manifest key and a floor taken from a history
+    # published when it was built) refuses a build signed on a clock ten years behind, below the floor, on
+    # a first installation; installs a version the publisher signed; then refuses the next one once a hand
+    # has changed its manifest in the served folder.
+    publish(GAME, clock="-3650d")
+    run(folder, "Сервер версий вернул неправильный файл. Установленная игра не изменена.")
+    log = (folder / "launcher-update.log").read_text(encoding="utf-8")
+    check("the lowest this launcher accepts." in log and not (folder / "Orvane.exe").exists(), "below the floor: nothing installed")
+    shutil.rmtree(WWW)
     files = publish(GAME)
     run(folder, INSTALLED)
     check(all((folder / p).read_bytes() == data for p, data in files.items()), "every file holds its published bytes")
+    backup = STATE / "served-backup"
+    shutil.rmtree(backup, ignore_errors=True)
+    shutil.copytree(WWW, backup)
     publish(files | {"Orvane.exe": b"MZ not the team's"}, "1.1")
     key = ("--public-key", os.environ["ORVANE_SIGNING_KEY"] + ".pub")
     check(check_host("https://localhost", *key)[0] == 0, "check finds both manifests signed")
+    code, said = publisher("check", "--url", "https://localhost", "--ca-file", str(CA), "--served", str(backup))
+    check(code == 1 and "the newest the history in" in said and "restored from a backup?" in said,
+          f"check names a live serial that a restored history lacks: {said}")
     manifest = WWW / "updates" / "latest.json"
     manifest.write_text(manifest.read_text(encoding="utf-8").replace('"mandatory": false', '"mandatory": true'))
     code, said = check_host("https://localhost", *key)

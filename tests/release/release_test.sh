@@ -73,10 +73,20 @@ tls.p12|ca.crt|: wrong usage
 cs.p12|tls.crt|: unknown issuer
 EOF
 
+# A floor needs a key, and a history with a signed version; the trial build takes its floor from one.
+! "$release" --update-host updates.orvane.net --game-server 93.184.215.14 ${signing% --manifest-key*} --unsigned-manifests \
+  --manifest-floor 5 --build-dir b --out o >log 2>&1 && grep -q "needs --manifest-key" log || fail "a floor without a key: $(cat log)"
+mkdir -p build && echo x >build/x && "$publish" publish --build build --version 0.9 --served served \
+  --signing-key "$out/manifest.key" >/dev/null 2>&1 || fail "publishing the history the floor comes from"
+floor=$("$publish" history --served served | grep -o 'serial [0-9]*' | cut -d' ' -f2)
 trial="--trial --update-host localhost --game-server 127.0.0.1 $signing --timestamp-url http://127.0.0.1:$tsa_port/"
+trial+=" --manifest-floor-from served"
+export ORVANE_PUBLISHER=$publish
 ! "$release" $trial --build-dir b --out o >log 2>&1 && grep -q "time-stamp .* does not verify" log ||
   fail "a time-stamp from an authority outside the system bundle was kept: $(tail -n 5 log)"
 "$release" $trial --tsa-ca-file ca.crt --build-dir b --out "$out" >log 2>&1 || fail "trial build: $(tail -n 5 log)"
+grep -q "^manifest floor from served: $floor$" log && grep -q "with a serial of at least $floor" log ||
+  fail "the floor $floor from the history was not built in: $(grep -i floor log)"
 osslsigncode verify -CAfile ca.crt -TSA-CAfile ca.crt -in "$out/OrvaneLauncher-TRIAL.exe" >log 2>&1 &&
   grep -q 'digest algorithm *: *SHA256' log && grep -q '^Timestamp Server Signature verification: ok' log ||
   fail "no time-stamped SHA-256 signature: $(cat log)"
