@@ -15,8 +15,9 @@ constexpr uint64_t kSlowGraceMs = 1000;
 
 struct BodyReader {
     HttpsRequest handles;
-    uint64_t chunkSize;
-    std::unique_ptr<char[]> ring;  // two chunks; not zero-filled, so a small body touches few pages
+    uint64_t chunkSize = 0;
+    std::unique_ptr<char[]> ring;                // two chunks at most; not zero-filled, so a small body touches few pages
+    FileHandle start{nullptr, &CloseHandle};    // auto-reset: a body was handed to the helper, or it is to quit
     FileHandle arrived{nullptr, &CloseHandle};  // auto-reset: a chunk's worth is there, or the body ended
     FileHandle room{nullptr, &CloseHandle};     // auto-reset: the worker gave room back, or stopped
     std::atomic<uint64_t> head{0};              // bytes the helper has put into the ring
@@ -28,15 +29,27 @@ struct BodyReader {
     std::atomic<bool> stopped{false};
     bool failed = false;
     DWORD error = 0;
-    std::atomic<int> owners{2};  // the worker and the helper; the last one out closes and frees
+    std::atomic<int> owners{0};  // of this body: the worker and the helper; the last one out closes the handles
+    bool quit = false;
 };
 
 namespace {
 
+// A helper that has finished its body waits here for the next one: starting a thread costs about as
+// much under Wine as a small file's request. A helper left blocked by a body given up is replaced, and
+// when it comes back it waits here, or ends when another already does.
+std::atomic<BodyReader*> parked{nullptr};
+
+// The body is done for whoever calls this last: the handles are closed and the helper waits for the next.
 void Release(BodyReader* reader) {
-    if (reader->owners.fetch_sub(1) == 1) {
-        CloseHttpsRequest(reader->handles);
-        delete reader;
+    if (reader->owners.fetch_sub(1) != 1) {
+        return;
+    }
+    CloseHttpsRequest(reader->handles);
+    BodyReader* none = nullptr;
+    if (!parked.compare_exchange_strong(none, reader)) {
+        reader->quit = true;
+        SetEvent(reader->start.get());
     }
 }
 
@@ -50,8 +63,7 @@ void MarkProgress(BodyReader& reader, uint64_t head) {
 
 // Reads only what WinHTTP says has arrived: Wine's WinHttpReadData drops a part-filled buffer when the
 // connection breaks, so asking for more would lose bytes a resume could keep.
-DWORD WINAPI ReadBodyThread(void* parameter) {
-    BodyReader& reader = *static_cast<BodyReader*>(parameter);
+void ReadBody(BodyReader& reader) {
     const uint64_t capacity = 2 * reader.chunkSize;
     uint64_t head = 0;
     while (!reader.stopped.load()) {
@@ -67,17 +79,17 @@ DWORD WINAPI ReadBodyThread(void* parameter) {
         if (!WinHttpQueryDataAvailable(reader.handles.request, &available)) {
             reader.error = GetLastError();
             reader.failed = true;
-            break;
+            return;
         }
         uint64_t at = head % capacity;
         DWORD wanted = static_cast<DWORD>(std::min<uint64_t>({available, room, capacity - at}));
         if (available > 0 && !WinHttpReadData(reader.handles.request, reader.ring.get() + at, wanted, &received)) {
             reader.error = GetLastError();
             reader.failed = true;
-            break;
+            return;
         }
         if (received == 0) {
-            break;
+            return;
         }
         head += received;
         reader.head.store(head);
@@ -86,36 +98,68 @@ DWORD WINAPI ReadBodyThread(void* parameter) {
             SetEvent(reader.arrived.get());
         }
     }
-    reader.ended.store(true);
-    SetEvent(reader.arrived.get());
-    Release(&reader);
-    return 0;
+}
+
+DWORD WINAPI HelperThread(void* parameter) {
+    BodyReader* reader = static_cast<BodyReader*>(parameter);
+    for (;;) {
+        WaitForSingleObject(reader->start.get(), INFINITE);
+        if (reader->quit) {
+            delete reader;
+            return 0;
+        }
+        ReadBody(*reader);
+        reader->ended.store(true);
+        SetEvent(reader->arrived.get());
+        Release(reader);
+    }
+}
+
+// A parked helper, or a new one; null when none could be started, with error set.
+BodyReader* TakeHelper(DWORD& error) {
+    if (BodyReader* reader = parked.exchange(nullptr)) {
+        return reader;
+    }
+    auto reader = std::make_unique<BodyReader>();
+    reader->ring.reset(new char[2 * kTransferBufferSize]);
+    reader->start.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    reader->arrived.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    reader->room.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    HANDLE thread = reader->start && reader->arrived && reader->room
+                        ? CreateThread(nullptr, 0, HelperThread, reader.get(), 0, nullptr)
+                        : nullptr;
+    if (!thread) {
+        error = GetLastError();
+        return nullptr;
+    }
+    CloseHandle(thread);
+    return reader.release();
 }
 
 }  // namespace
 
 BodyReaderHandle StartBodyReader(HttpsRequest& handles, uint32_t chunkSize, DWORD& error) {
-    BodyReaderHandle none(nullptr, &StopBodyReader);
-    auto reader = std::make_unique<BodyReader>();
-    reader->chunkSize = std::max<uint32_t>(chunkSize, 1);
-    reader->ring.reset(new char[2 * reader->chunkSize]);
-    reader->arrived.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    reader->room.reset(CreateEventW(nullptr, FALSE, FALSE, nullptr));
-    reader->markTick.store(GetTickCount64());
-    if (!reader->arrived || !reader->room) {
-        error = GetLastError();
-        return none;
+    BodyReader* reader = TakeHelper(error);
+    if (!reader) {
+        return BodyReaderHandle(nullptr, &StopBodyReader);
     }
     reader->handles = handles;
-    HANDLE thread = CreateThread(nullptr, 0, ReadBodyThread, reader.get(), 0, nullptr);
-    if (!thread) {
-        error = GetLastError();
-        reader->handles = HttpsRequest();
-        return none;
-    }
-    CloseHandle(thread);
     handles = HttpsRequest();
-    return BodyReaderHandle(reader.release(), &StopBodyReader);
+    reader->chunkSize = std::min<uint64_t>(std::max<uint32_t>(chunkSize, 1), kTransferBufferSize);
+    reader->head.store(0);
+    reader->tail.store(0);
+    reader->markBytes.store(0);
+    reader->markTick.store(GetTickCount64());
+    reader->signalled.store(false);
+    reader->ended.store(false);
+    reader->stopped.store(false);
+    reader->failed = false;
+    reader->error = 0;
+    reader->owners.store(2);
+    ResetEvent(reader->arrived.get());
+    ResetEvent(reader->room.get());
+    SetEvent(reader->start.get());
+    return BodyReaderHandle(reader, &StopBodyReader);
 }
 
 BodyEvent NextBodyBytes(BodyReader& reader, const char*& bytes, uint32_t& size, DWORD& error) {
@@ -144,8 +188,12 @@ BodyEvent NextBodyBytes(BodyReader& reader, const char*& bytes, uint32_t& size, 
 }
 
 void ReleaseBodyBytes(BodyReader& reader, uint32_t size) {
-    reader.tail.store(reader.tail.load() + size);
-    SetEvent(reader.room.get());
+    uint64_t tail = reader.tail.load();
+    reader.tail.store(tail + size);
+    // Only a full ring makes the helper wait, and then its head stays where the old tail let it go.
+    if (reader.head.load() - tail == 2 * reader.chunkSize) {
+        SetEvent(reader.room.get());
+    }
 }
 
 void StopBodyReader(BodyReader* reader) {

@@ -14,15 +14,18 @@ struct BodyReader;
 void StopBodyReader(BodyReader* reader);
 using BodyReaderHandle = std::unique_ptr<BodyReader, decltype(&StopBodyReader)>;
 
+// The largest chunk handed out, and the size of each of the ring's two buffers.
+constexpr uint32_t kTransferBufferSize = 1048576;
 // Fewer body bytes than this over kSlowWindowMs abandon the body as too slow.
 constexpr uint64_t kSlowWindowBytes = 1024;
 constexpr uint64_t kSlowWindowMs = 30000;
 
 enum class BodyEvent { Bytes, Ended, Failed, TooSlow };
 
-// Hands the request's handles to a new helper thread that reads its body with chunks of up to
-// chunkSize bytes; the helper closes them. Empty when no thread could be started: the handles are
-// then still the caller's, and error holds GetLastError() of CreateThread.
+// Hands the request's handles to a helper thread (a waiting one, or a new one) that reads the body in
+// chunks of up to chunkSize bytes (at most kTransferBufferSize); the handles are closed when both are
+// done. Empty when no thread could be started: the handles are then still the caller's, and error
+// holds GetLastError().
 BodyReaderHandle StartBodyReader(HttpsRequest& handles, uint32_t chunkSize, DWORD& error);
 // Waits for a chunk's worth of bytes, the end of the body, or a window of kSlowWindowMs that brought
 // fewer than kSlowWindowBytes. Bytes: bytes and size point at what has arrived (handed out before any

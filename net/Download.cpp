@@ -16,7 +16,6 @@ namespace {
 
 constexpr uint32_t kMaxDownloadAttempts = 64;
 constexpr DWORD kRetryDelayMs = 1000;
-constexpr DWORD kTransferBufferSize = 1048576;
 
 void CloseRequest(HttpsRequest* handles) {
     CloseHttpsRequest(*handles);
