@@ -1,5 +1,6 @@
 #!/bin/sh
-# Download throughput and memory against nginx on loopback, and a skip run over a current tree.
+# Download throughput and memory against nginx on loopback, a skip run over a current tree, 2,000 small
+# files installed, and the memory a manifest of the launcher's limit takes.
 # Usage: bench/download.sh [BUILD_DIR]   (default build-tests, as made by tools/test.sh)
 set -eu
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,21 +25,28 @@ head -c "$size" /dev/urandom > "$state/big.bin"
 url=/updates/blobs/$(sha256sum "$state/big.bin" | cut -c1-64)
 mv "$state/big.bin" "$state/www$url"
 cat "$state/www$url" > /dev/null
-rm -f "$state/big.download"
-set -- $(wine "$tool" ours "$url" "$(win "$state/big.download")" "$size")
-ours=$1 peak=$2
-cmp -s "$state/big.download" "$state/www$url" || { echo "downloaded bytes differ"; exit 1; }
-rm -f "$state/big.download"
-set -- $(wine "$tool" plain "$url" "$(win "$state/big.plain")")
-plain=$1
-rm -f "$state/big.plain"
+# Three rounds in turn: other work on the machine only ever adds time, so the best of each is the least
+# disturbed figure.
+times=""
+for run in 1 2 3; do
+  rm -f "$state/big.download"
+  set -- $(wine "$tool" ours "$url" "$(win "$state/big.download")" "$size" | tr -d "\r")
+  ours=$1 peak=$2
+  cmp -s "$state/big.download" "$state/www$url" || { echo "downloaded bytes differ"; exit 1; }
+  rm -f "$state/big.download"
+  set -- $(wine "$tool" plain "$url" "$(win "$state/big.plain")")
+  plain=$1
+  rm -f "$state/big.plain"
+  times="$times $ours $plain"
+  echo "download 1 GiB, run $run: DownloadToFile ${ours} s, plain WinHTTP loop ${plain} s, ratio $(echo "scale=2; $ours / $plain" | bc)"
+done
 start=$(date +%s.%N)
 curl -s --cacert "$state/pki/ca.crt" -o "$state/big.curl" "https://localhost$url"
 curl_s=$(echo "$(date +%s.%N) - $start" | bc)
 rm -f "$state/big.curl" "$state/www$url"
-mib() { echo "scale=0; 1024 / $1" | bc; }
-echo "download 1 GiB: DownloadToFile ${ours} s ($(mib "$ours") MiB/s), plain WinHTTP loop ${plain} s ($(mib "$plain") MiB/s), curl ${curl_s} s ($(mib "$curl_s") MiB/s)"
-echo "ratios: ours/plain time $(echo "scale=2; $ours / $plain" | bc), ours/curl time $(echo "scale=2; $ours / $curl_s" | bc); peak working set of the Wine process during DownloadToFile: ${peak} MiB"
+echo "$times" | awk -v curl="$curl_s" -v peak="$peak" '{ o = $1; p = $2; for (i = 3; i < NF; i += 2) { if ($i < o) o = $i; if ($(i + 1) < p) p = $(i + 1) }
+  printf "download 1 GiB, best of three: DownloadToFile %.3f s (%d MiB/s), plain WinHTTP loop %.3f s (%d MiB/s), curl %.3f s (%d MiB/s)\n", o, 1024 / o, p, 1024 / p, curl, 1024 / curl
+  printf "ratios: ours/plain time %.2f, ours/curl time %.2f; peak working set of the Wine process during DownloadToFile: %s MiB\n", o / p, o / curl, peak }'
 
 # A current tree of 1,000 files under a different installed version: every file is checked, none fetched.
 tree=$state/tree
