@@ -16,7 +16,7 @@ constexpr uint64_t kSlowGraceMs = 1000;
 struct BodyReader {
     HttpsRequest handles;
     uint64_t chunkSize = 0;
-    std::unique_ptr<char[]> ring;                // two chunks at most; not zero-filled, so a small body touches few pages
+    std::unique_ptr<char[]> ring;                // two chunks; not zero-filled: a small body touches few pages
     FileHandle start{nullptr, &CloseHandle};    // auto-reset: a body was handed to the helper, or it is to quit
     FileHandle arrived{nullptr, &CloseHandle};  // auto-reset: a chunk's worth is there, or the body ended
     FileHandle room{nullptr, &CloseHandle};     // auto-reset: the worker gave room back, or stopped

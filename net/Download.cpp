@@ -7,8 +7,8 @@
 
 #include "net/BodyReader.h"
 #include "net/HttpsRequest.h"
-#include "support/ManifestLimit.h"
 #include "support/FileHandle.h"
+#include "support/ManifestLimit.h"
 #include "support/TextEncoding.h"
 #include "support/UpdateLog.h"
 
@@ -57,11 +57,13 @@ void LogTooSlow(uint32_t bytes) {
 // Streams the body into the file as it arrives (never more than the reader's ring in memory) and
 // writes what arrived before any failure ends the body; nothing past a known size is written.
 BodyEnd ReadBody(HttpsRequest& handles, Transfer& transfer) {
-    uint64_t wanted = transfer.expectedSize - transfer.existingBytes;  // used only with a size, which is short here
+    // A chunk no larger than what is still missing: the worker hears of the last byte as soon as it is in.
+    uint32_t chunk = transfer.expectedSize == 0
+                         ? kTransferBufferSize
+                         : static_cast<uint32_t>(std::min<uint64_t>(transfer.expectedSize - transfer.existingBytes,
+                                                                    kTransferBufferSize));
     DWORD error = 0;
-    BodyReaderHandle reader = StartBodyReader(
-        handles, transfer.expectedSize == 0 ? kTransferBufferSize : static_cast<uint32_t>(std::min<uint64_t>(wanted, kTransferBufferSize)),
-        error);
+    BodyReaderHandle reader = StartBodyReader(handles, chunk, error);
     if (!reader) {
         AppendLogLine(L"CreateThread failed: " + DecimalText(error));
         return BodyEnd::Interrupted;

@@ -14,7 +14,8 @@
 namespace {
 
 constexpr wchar_t kUpdatesPrefix[] = L"/updates/";
-constexpr wchar_t kEmptyDigest[] = L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";  // SHA-256 of no bytes
+// The SHA-256 of no bytes.
+constexpr wchar_t kEmptyDigest[] = L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
 bool DigestMatches(const std::wstring& computed, const std::wstring& expected) {
     if (computed.size() != expected.size()) {
