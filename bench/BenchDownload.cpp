@@ -3,6 +3,9 @@
 //   bench_download plain URL TEMP        the least WinHTTP loop that writes the body to TEMP
 //   bench_download session FOLDER        one update session over FOLDER
 //   bench_download requests URL COUNT    COUNT plain requests for URL, a new connection each, bodies discarded
+//   bench_download files LIST FOLDER     what the engine does for each file, least done: LIST holds the manifest's
+//                                        URL, then lines "URL PATH"; each body goes to FOLDER\PATH.download,
+//                                        flushed, closed and moved over FOLDER\PATH
 // Each prints "<seconds> <peak working set in MiB>". The host is the one linked in (bench_download_link:
 // the link emulator on 127.0.0.2).
 #include <windows.h>
@@ -12,11 +15,15 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "net/Download.h"
 #include "net/ServerHost.h"
+#include "net/Sha256.h"
+#include "support/UpdateLog.h"
 #include "support/TextEncoding.h"
 #include "update/UpdateSession.h"
 
@@ -48,6 +55,22 @@ bool PlainDownload(const std::wstring& url, const std::wstring& temporaryPath) {
     return ok;
 }
 
+// The manifest read and dropped, then every file requested on a new session, written, flushed and moved.
+bool PlainFiles(const std::wstring& list, const std::wstring& folder) {
+    std::wifstream lines(list.c_str());
+    std::wstring manifest, line;
+    bool ok = std::getline(lines, manifest) && PlainDownload(manifest, L"");
+    while (ok && std::getline(lines, line)) {
+        std::wistringstream fields(line);
+        std::wstring url, path;
+        fields >> url >> path;
+        std::wstring target = folder + L"\\" + path, temporary = target + L".download";
+        ok = PlainDownload(url, temporary) &&
+             MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH);
+    }
+    return ok;
+}
+
 double PeakWorkingSetMiB() {
     PROCESS_MEMORY_COUNTERS counters{};
     counters.cb = sizeof(counters);
@@ -74,6 +97,24 @@ int wmain(int argc, wchar_t** argv) {
         for (unsigned long n = std::wcstoul(argv[3], nullptr, 10); ok && n > 0; --n) {
             ok = PlainDownload(argv[2], L"");
         }
+    } else if (mode == L"files" && argc == 4) {
+        ok = PlainFiles(argv[2], argv[3]);
+    } else if (mode == L"steps" && argc == 4) {
+        std::wstring folder = argv[2], file = folder + L"\\step.bin";
+        unsigned long count = std::wcstoul(argv[3], nullptr, 10);
+        StartLog(folder);
+        for (unsigned long n = 0; n < count * 6; ++n) {
+            AppendLogLine(L"Opening HTTPS request: /updates/blobs/0123456789abcdef0123456789abcdef0123456789abcdef01234567");
+        }
+        double logged = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        std::ofstream(file.c_str(), std::ios::binary) << std::string(4096, 'x');
+        auto digestStart = std::chrono::steady_clock::now();
+        for (unsigned long n = 0; n < count; ++n) {
+            ok = Sha256OfFile(file).size() == 64;
+        }
+        double digested = std::chrono::duration<double>(std::chrono::steady_clock::now() - digestStart).count();
+        std::printf("%.3f %.3f\n", 1000 * logged / count, 1000 * digested / count);
+        return ok ? 0 : 1;
     } else if (mode == L"session" && argc == 3) {
         UpdateVerdict verdict = RunUpdateSession(argv[2], nullptr, nullptr);
         ok = verdict.canPlay;

@@ -4,10 +4,11 @@
 
 #include <algorithm>
 #include <memory>
-#include <vector>
 
+#include "net/BodyReader.h"
 #include "net/HttpsRequest.h"
 #include "support/FileHandle.h"
+#include "support/ManifestLimit.h"
 #include "support/TextEncoding.h"
 #include "support/UpdateLog.h"
 
@@ -15,7 +16,6 @@ namespace {
 
 constexpr uint32_t kMaxDownloadAttempts = 64;
 constexpr DWORD kRetryDelayMs = 1000;
-constexpr DWORD kTransferBufferSize = 1048576;
 
 void CloseRequest(HttpsRequest* handles) {
     CloseHttpsRequest(*handles);
@@ -35,7 +35,6 @@ struct Transfer {
     void* progressContext;
     const std::wstring& statusText;
     uint64_t lastPercent;  // uncapped, so a share past 100 is not reported again and again
-    std::vector<char>& buffer;
 };
 
 void ReportProgress(Transfer& transfer) {
@@ -51,50 +50,72 @@ void ReportProgress(Transfer& transfer) {
     transfer.lastPercent = percent;
 }
 
-// Streams the body into the file through the one buffer; never holds more than that in memory. The
-// buffer is filled from what has already arrived, not by one read that waits for all of it: Wine's
-// WinHttpReadData drops a part-filled buffer when the connection breaks, so a link that breaks more
-// often than every 1 MiB would never move a file forward. What arrived is written before a failure ends the body.
-BodyEnd ReadBody(HINTERNET request, Transfer& transfer) {
+void LogTooSlow(uint32_t bytes) {
+    AppendLogLine(L"Transfer too slow; bytes received in the last 30 s: " + DecimalText(bytes));
+}
+
+// Streams the body into the file as it arrives (never more than the reader's ring in memory) and
+// writes what arrived before any failure ends the body; nothing past a known size is written.
+BodyEnd ReadBody(HttpsRequest& handles, Transfer& transfer) {
+    // A chunk no larger than what is still missing: the worker hears of the last byte as soon as it is in.
+    uint32_t chunk = transfer.expectedSize == 0
+                         ? kTransferBufferSize
+                         : static_cast<uint32_t>(std::min<uint64_t>(transfer.expectedSize - transfer.existingBytes,
+                                                                    kTransferBufferSize));
+    DWORD error = 0;
+    BodyReaderHandle reader = StartBodyReader(handles, chunk, error);
+    if (!reader) {
+        AppendLogLine(L"CreateThread failed: " + DecimalText(error));
+        return BodyEnd::Interrupted;
+    }
     for (;;) {
-        DWORD filled = 0, available = 0, error = 0;
-        bool failed = false;
-        uint64_t wanted = transfer.expectedSize - transfer.existingBytes;  // used only with a size, which is short here
-        while (filled < kTransferBufferSize && (transfer.expectedSize == 0 || filled < wanted)) {
-            DWORD received = 0;
-            if (!WinHttpQueryDataAvailable(request, &available) ||
-                (available > 0 && !WinHttpReadData(request, transfer.buffer.data() + filled,
-                                                   std::min(available, kTransferBufferSize - filled), &received))) {
-                error = GetLastError();
-                failed = true;
-                break;
-            }
-            if (available == 0) {
-                break;
-            }
-            filled += received;
-        }
-        DWORD written = 0;
-        if (filled > 0 && (!WriteFile(transfer.file, transfer.buffer.data(), filled, &written, nullptr) || written != filled)) {
-            AppendLogLine(L"WriteFile failed: " + DecimalText(GetLastError()));
-            return BodyEnd::WriteFailed;
-        }
-        transfer.existingBytes += written;
-        if (written > 0) {
-            ReportProgress(transfer);
-        }
-        if (failed) {
+        const char* bytes = nullptr;
+        uint32_t size = 0;
+        BodyEvent event = NextBodyBytes(*reader, bytes, size, error);
+        if (event == BodyEvent::Failed) {
             AppendLogLine(L"WinHttpReadData failed: " + DecimalText(error));
             return BodyEnd::Interrupted;
         }
-        if (transfer.expectedSize != 0 && transfer.existingBytes >= transfer.expectedSize) {
-            return BodyEnd::SizeReached;
+        if (event == BodyEvent::TooSlow) {
+            LogTooSlow(size);
+            return BodyEnd::Interrupted;
         }
-        if (available == 0) {
+        if (event == BodyEvent::Ended) {
             AppendLogLine(L"Response completed at byte: " + DecimalText(transfer.existingBytes));
             return BodyEnd::Completed;
         }
+        if (transfer.expectedSize != 0) {
+            size = static_cast<uint32_t>(std::min<uint64_t>(size, transfer.expectedSize - transfer.existingBytes));
+        }
+        DWORD written = 0;
+        if (!WriteFile(transfer.file, bytes, size, &written, nullptr) || written != size) {
+            AppendLogLine(L"WriteFile failed: " + DecimalText(GetLastError()));
+            return BodyEnd::WriteFailed;
+        }
+        ReleaseBodyBytes(*reader, size);
+        transfer.existingBytes += written;
+        ReportProgress(transfer);
+        if (transfer.expectedSize != 0 && transfer.existingBytes >= transfer.expectedSize) {
+            return BodyEnd::SizeReached;
+        }
     }
+}
+
+// The Content-Length header as a number; false without one. A value past 64 bits counts as the largest.
+bool AnnouncedLength(HINTERNET request, uint64_t& length) {
+    wchar_t text[32] = {};
+    DWORD textSize = sizeof(text);
+    if (!WinHttpQueryHeaders(request, WINHTTP_QUERY_CONTENT_LENGTH, WINHTTP_HEADER_NAME_BY_INDEX, text, &textSize,
+                             WINHTTP_NO_HEADER_INDEX)) {
+        // A header too long for the buffer is a number of more digits than any limit.
+        length = UINT64_MAX;
+        return GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+    }
+    length = 0;
+    for (const wchar_t* c = text; *c >= L'0' && *c <= L'9'; ++c) {
+        length = length > (UINT64_MAX - 9) / 10 ? UINT64_MAX : length * 10 + static_cast<uint64_t>(*c - L'0');
+    }
+    return true;
 }
 
 bool SeekTo(HANDLE file, uint64_t offset) {
@@ -125,7 +146,7 @@ bool RunAttempts(const std::wstring& path, Transfer& transfer) {
         }
         AppendLogLine(L"Download attempt " + DecimalText(attempt) + L" started at byte " +
                       DecimalText(transfer.existingBytes));
-        BodyEnd end = ReadBody(raw.request, transfer);
+        BodyEnd end = ReadBody(raw, transfer);
         handles.reset();
         if (end == BodyEnd::WriteFailed) {
             return false;
@@ -166,9 +187,8 @@ bool DownloadToFile(const std::wstring& path, const std::wstring& temporaryPath,
         fileUsable = SeekTo(file.get(), 0) && SetEndOfFile(file.get());
     }
     AppendLogLine(L"Temporary file opened: " + temporaryPath + L"; existing bytes: " + DecimalText(existingBytes));
-    std::vector<char> buffer(kTransferBufferSize);
     Transfer transfer{file.get(), expectedSize, existingBytes, bytesBefore, bytesTotal, progress, progressContext,
-                      statusText, 0, buffer};
+                      statusText, 0};
     bool success = fileUsable && RunAttempts(path, transfer);
     FlushFileBuffers(file.get());
     file.reset();
@@ -176,25 +196,44 @@ bool DownloadToFile(const std::wstring& path, const std::wstring& temporaryPath,
     return success;
 }
 
-bool FetchToMemory(const std::wstring& path, std::string& body) {
+bool FetchToMemory(const std::wstring& path, std::string& body, bool& tooLarge) {
+    tooLarge = false;
     HttpsRequest raw;
     RequestHandles handles(&raw, &CloseRequest);
     if (!OpenHttpsRequest(path, raw, 0)) {
         return false;
     }
+    uint64_t announced = 0;
+    bool lengthKnown = AnnouncedLength(raw.request, announced);
+    if (lengthKnown && announced > kMaxManifestBytes) {
+        AppendLogLine(L"Manifest refused, longer than the limit in bytes: " + DecimalText(kMaxManifestBytes));
+        tooLarge = true;
+        return false;
+    }
+    // One allocation of the announced length, not a doubling string that briefly holds three times it.
+    body.reserve(lengthKnown ? announced : 0);
+    DWORD error = 0;
+    BodyReaderHandle reader = StartBodyReader(raw, kTransferBufferSize, error);
+    if (!reader) {
+        AppendLogLine(L"CreateThread failed: " + DecimalText(error));
+        return false;
+    }
     for (;;) {
-        DWORD available = 0;
-        if (!WinHttpQueryDataAvailable(raw.request, &available)) {
+        const char* bytes = nullptr;
+        uint32_t size = 0;
+        BodyEvent event = NextBodyBytes(*reader, bytes, size, error);
+        if (event == BodyEvent::TooSlow) {
+            LogTooSlow(size);
+        }
+        if (event != BodyEvent::Bytes) {
+            return event == BodyEvent::Ended;
+        }
+        if (size > kMaxManifestBytes - body.size()) {
+            AppendLogLine(L"Manifest refused, longer than the limit in bytes: " + DecimalText(kMaxManifestBytes));
+            tooLarge = true;
             return false;
         }
-        if (available == 0) {
-            return true;
-        }
-        std::vector<char> chunk(available);
-        DWORD received = 0;
-        if (!WinHttpReadData(raw.request, chunk.data(), available, &received)) {
-            return false;
-        }
-        body.append(chunk.data(), received);
+        body.append(bytes, size);
+        ReleaseBodyBytes(*reader, size);
     }
 }

@@ -25,10 +25,15 @@ bool HashFileContents(BCRYPT_HASH_HANDLE hash, const std::wstring& path) {
     if (!file) {
         return false;
     }
-    std::vector<unsigned char> buffer(kReadBufferSize);
+    // No larger than the file: a small file need not pay for clearing a whole block.
+    LARGE_INTEGER length{};
+    DWORD bufferSize = GetFileSizeEx(file.get(), &length) && length.QuadPart < kReadBufferSize
+                           ? static_cast<DWORD>(length.QuadPart) + 1
+                           : kReadBufferSize;
+    std::vector<unsigned char> buffer(bufferSize);
     for (;;) {
         DWORD read = 0;
-        if (!ReadFile(file.get(), buffer.data(), kReadBufferSize, &read, nullptr)) {
+        if (!ReadFile(file.get(), buffer.data(), bufferSize, &read, nullptr)) {
             return false;
         }
         if (read == 0) {

@@ -8,6 +8,7 @@
 
 #include "publisher/Publisher.h"
 #include "publisher/Store.h"
+#include "support/ManifestLimit.h"
 #include "support/TextEncoding.h"
 #include "update/Manifest.h"
 #include "update/PathSafety.h"
@@ -210,6 +211,11 @@ std::string ManifestText(const std::string& version, bool mandatory, const std::
 
 std::string ReadBackProblem(const std::string& text, const std::string& version, bool mandatory,
                             const std::vector<BuildFile>& files, const std::vector<std::string>& deletedFiles) {
+    // Players' launchers refuse it unread: no publish may lock them out.
+    if (text.size() > kMaxManifestBytes) {
+        return "the manifest is " + std::to_string(text.size()) + " bytes, more than the " +
+               std::to_string(kMaxManifestBytes) + " the launcher reads; split the build or shorten its paths";
+    }
     UpdateManifest read;
     if (!ParseManifest(text, read)) {
         return "the launcher would reject the manifest";

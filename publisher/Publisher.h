@@ -59,7 +59,8 @@ bool CollectBuild(const std::filesystem::path& buildFolder, std::vector<BuildFil
 // The manifest text, laid out so that every first-occurrence search of the launcher finds its key.
 std::string ManifestText(const std::string& version, bool mandatory, const std::vector<BuildFile>& files,
                          const std::vector<std::string>& deletedFiles);
-// Scans the text with the launcher's own scanner; empty when it reads back exactly as meant.
+// Scans the text with the launcher's own scanner; empty when it reads back exactly as meant and is no
+// longer than the launcher reads (kMaxManifestBytes).
 std::string ReadBackProblem(const std::string& text, const std::string& version, bool mandatory,
                             const std::vector<BuildFile>& files, const std::vector<std::string>& deletedFiles);
 // Checks, stores and serves a build as a new version (or prints its plan with dryRun); false with a message.

@@ -16,6 +16,8 @@
 namespace {
 
 constexpr wchar_t kUpdatesPrefix[] = L"/updates/";
+// The SHA-256 of no bytes.
+constexpr wchar_t kEmptyDigest[] = L"e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855";
 
 bool DigestMatches(const std::wstring& computed, const std::wstring& expected) {
     if (computed.size() != expected.size()) {
@@ -74,7 +76,20 @@ bool InstallFile(const std::wstring& installFolder, const ManifestFile& entry, u
     if (IsFileCurrent(targetPath, entry)) {
         return true;
     }
+    // An empty file is written here, not asked for: a size of 0 checks no length, so a host could
+    // stream any number of bytes into its download.
     std::wstring temporaryPath = targetPath + L".download";
+    if (DigestMatches(kEmptyDigest, entry.sha256)) {
+        if (entry.size != 0 || !CreateFolderTree(ParentFolder(LexicallyNormal(targetPath)))) {
+            return false;
+        }
+        RecordPendingUpdate(pending);
+        if (!ReplaceWholeFile(targetPath, std::string())) {
+            DeleteFileW(temporaryPath.c_str());
+            return false;
+        }
+        return true;
+    }
     // The folders that the path means, not those it spells: "data.pak/../other.pak" must not leave a
     // folder data.pak behind to block a file of that name at every later start.
     if (!CreateFolderTree(ParentFolder(LexicallyNormal(targetPath)))) {

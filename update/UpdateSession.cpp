@@ -43,14 +43,16 @@ UpdateVerdict RunUpdateSession(const std::wstring& installFolder, ProgressCallba
     Report(progress, progressContext, 0,
            firstInstall ? L"Игра не установлена. Получаю список файлов..." : L"Проверяю обновления на сервере...");
     std::string body;
-    if (!FetchToMemory(firstInstall ? L"/updates/full.json" : L"/updates/latest.json", body)) {
+    bool tooLarge = false;  // a manifest past the limit is a wrong answer, not a missing one
+    bool fetched = FetchToMemory(firstInstall ? L"/updates/full.json" : L"/updates/latest.json", body, tooLarge);
+    if (!fetched && !tooLarge) {
         return firstInstall
                    ? Verdict(L"Не удалось получить файлы первой установки. Проверьте интернет и повторите запуск.",
                              false)
                    : Verdict(L"Не удалось проверить обновления. Можно запустить установленную версию.", true);
     }
     UpdateManifest manifest;
-    if (!ParseManifest(body, manifest) || !IsManifestTrusted(body, manifest, installFolder)) {
+    if (!fetched || !ParseManifest(body, manifest) || !IsManifestTrusted(body, manifest, installFolder)) {
         return Verdict(L"Сервер версий вернул неправильный файл. Установленная игра не изменена.", !firstInstall);
     }
     body = std::string();  // a large manifest need not stay in memory through the downloads

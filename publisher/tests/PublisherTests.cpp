@@ -119,6 +119,12 @@ TEST(PublisherRules, ReadBackRefusesAMisreadManifest) {
     EXPECT_NE(ReadBackProblem(text, "2", false, files, {"x"}), "");
     text.replace(text.find("\"size\": 3"), 9, "\"size\": 4");
     EXPECT_NE(ReadBackProblem(text, "2", false, files, {}), "");
+    // Launchers read a manifest of 256 MiB and refuse one byte more unread.
+    std::string padded = ManifestText("2", false, files, {});
+    padded.resize(268435456, ' ');
+    EXPECT_EQ(ReadBackProblem(padded, "2", false, files, {}), "");
+    padded.push_back(' ');
+    EXPECT_NE(ReadBackProblem(padded, "2", false, files, {}).find("is 268435457 bytes"), std::string::npos);
 }
 
 // The rows run in order against one served tree S, as a pipeline would: each an invocation of the real

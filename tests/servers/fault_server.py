@@ -13,6 +13,8 @@
 #     /updates/a.bin gzip         compressed when the request offers gzip, as a misconfigured CDN does
 #     /updates/a.bin as /b.json   the bytes of another file under ROOT (a stale copy)
 #     /updates/a.bin header Cache-Control max-age=3600     that header on every answer for the path
+#     /updates/a.bin endless      200 without a length: the file, then blanks without end
+#     /updates/a.bin length N     Content-Length N announced, whatever the body holds
 # Lines for one path apply together; a path ending in * stands for every path it begins. Otherwise answers
 # carry the shipped site's Cache-Control and Content-Type.
 # Every request is appended to LOG as it arrives: path|range header|method|user agent|the names of all
@@ -31,18 +33,21 @@ ROOT, LOG, ADDRESS, CERT, KEY = sys.argv[1:6]
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
 
-    def answer(self, status, body=b"", headers=(), cut=None):
+    def answer(self, status, body=b"", headers=(), cut=None, rule={}):
         try:
             self.send_response(status)
             cache = "no-cache" if self.path.endswith(".json") else "no-store" if status > 206 else "max-age=31536000"
             kind = "application/json" if self.path.endswith(".json") else "application/octet-stream"
             for name, value in (("Cache-Control", cache), ("Content-Type", kind)):  # as the shipped site answers
                 headers = headers if any(n == name for n, _ in headers) else [*headers, (name, value)]
-            for name, value in [("Content-Length", str(len(body))), ("Connection", "close"), *headers]:
+            length = [] if "endless" in rule else [("Content-Length", rule.get("length", [str(len(body))])[0])]
+            for name, value in [*length, ("Connection", "close"), *headers]:
                 self.send_header(name, value)
             self.end_headers()
             self.wfile.write(body[:cut])
             self.wfile.flush()
+            while "endless" in rule:
+                self.wfile.write(b" " * 65536)
         except OSError:
             pass  # the client hung up, as it does on a status it rejects
 
@@ -71,12 +76,12 @@ class Handler(http.server.BaseHTTPRequestHandler):
             cut = int(rule["cut"][0]) if "cut" in rule else None
             start = int(match.group(1)) if match and "norange" not in rule else None
             if start is None:
-                self.answer(200, data, headers, cut)
+                self.answer(200, data, headers, cut, rule)
             elif start >= len(data):
                 self.answer(416, headers=[("Content-Range", f"bytes */{len(data)}"), *headers])
             else:
                 self.answer(206, data[start:], [("Content-Range", f"bytes {start}-{len(data) - 1}/{len(data)}"), *headers],
-                            cut)
+                            cut, rule)
 
 server = http.server.ThreadingHTTPServer((ADDRESS, 443), Handler)
 server.daemon_threads = True

@@ -9,6 +9,8 @@
 #     link reset 524288     every connection is reset after that many bytes towards the client
 #     link stall 40 100000  the first connection since CONTROL changed stops for 40 s after 100000 bytes to the client
 #     link refuse           every connection is reset as it is accepted, before any byte
+#     link drip 100000 2    the first connection since CONTROL changed sends one byte every 2 s after 100000 bytes
+#                           to the client (TLS records then arrive whole only after minutes)
 # Every other byte is delivered, in order. LOG gets a line per connection as it ends: its flights in
 # turn, "u" towards the target and "d" towards the client with their bytes, e.g. "u517 d2210 u80 d4301".
 # bench/link_check.py measures that round trips and rates come out as asked.
@@ -41,9 +43,9 @@ async def hang_up(writer, other):
 
 
 async def pump(reader, writer, other, way, delay, rate, flights, cut=None):
-    # Each read is written on when the link would deliver it; cut: (byte, "reset") or (byte, "stall",
-    # seconds), counted towards the client.
-    loop, done, hold = asyncio.get_running_loop(), 0, 0
+    # Each read is written on when the link would deliver it; cut: (byte, "reset"), (byte, "stall",
+    # seconds) or (byte, "drip", seconds a byte), counted towards the client.
+    loop, done, hold, at = asyncio.get_running_loop(), 0, 0, 0.0
 
     def send(part):
         flights.extend([(way, len(part))] * bool(part))
@@ -53,6 +55,13 @@ async def pump(reader, writer, other, way, delay, rate, flights, cut=None):
 
     try:
         while data := await reader.read(65536):
+            if cut and cut[1] == "drip" and done + len(data) > cut[0]:
+                send(data[:max(cut[0] - done, 0)])
+                for byte in (data[i:i + 1] for i in range(max(cut[0] - done, 0), len(data))):
+                    at = max(at, free[way], loop.time()) + cut[2]
+                    loop.call_at(at + delay, lambda b=byte: writer.is_closing() or writer.write(b))
+                done += len(data)
+                continue
             if cut and done + len(data) >= cut[0]:
                 send(data[:cut[0] - done])
                 if cut[1] == "reset":
@@ -60,7 +69,7 @@ async def pump(reader, writer, other, way, delay, rate, flights, cut=None):
                 data, hold, cut = data[cut[0] - done:], cut[2], None
             done += len(data)
             send(data)
-        loop.call_at(free[way] + delay + hold + 1e-6, writer.close)
+        loop.call_at(max(free[way] + hold, at) + delay + 1e-6, writer.close)
     except OSError:
         writer.transport.abort(), other.transport.abort()
 
@@ -73,6 +82,7 @@ async def serve(target, control, log, client_r, client_w):
     up_r, up_w = await asyncio.open_connection(*target)
     cut = (int(rule["reset"][0]), "reset") if "reset" in rule else None
     cut = (int(rule["stall"][1]), "stall", rule["stall"][0]) if "stall" in rule and seen[1] == 1 else cut
+    cut = (int(rule["drip"][0]), "drip", rule["drip"][1]) if "drip" in rule and seen[1] == 1 else cut
     flights = []
     await asyncio.gather(pump(client_r, up_w, client_w, "u", delay, rate, flights),
                          pump(up_r, client_w, up_w, "d", delay, rate, flights, cut))
