@@ -27,8 +27,7 @@ RcloneCall Call(const PushOptions& options, std::vector<std::string> args) {
 }
 
 bool Failed(const PushOptions& options, const RcloneCall& call, const char* step, std::string& error) {
-    error = "push to " + options.to + " stopped while " + step + ": " + call.reason +
-            "; what players are offered has not changed, so run the same command again once that is mended";
+    error = "push to " + options.to + " stopped while " + step + ": " + call.reason;
     return false;
 }
 

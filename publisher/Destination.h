@@ -1,6 +1,6 @@
 #pragma once
 // What push does on the destination, each step one rclone call; every failure is named as
-// "push to DEST stopped while STEP: rclone's reason".
+// "push to DEST stopped while STEP: rclone's reason" (push says what players are offered then).
 #include <cstdint>
 #include <filesystem>
 #include <map>

@@ -105,11 +105,23 @@ bool Unkept(const fs::path& root, const PushOptions& options, const Tree& tree, 
     return true;
 }
 
+// A step that stopped, with what players are offered now: the team must not take a push that has
+// begun to replace the manifests for one that changed nothing.
+bool Stopped(bool manifestsTouched, std::string& error) {
+    error += manifestsTouched ? "; the manifests there may have changed already, so run the same command again once "
+                                "that is mended, to complete the push"
+                              : "; what players are offered has not changed, so run the same command again once that is mended";
+    return false;
+}
+
 bool PushTree(const fs::path& root, const PushOptions& options, std::string& error) {
     Tree tree;
     Sizes listed;
-    if (!ReadTree(root, tree, error) || !ListStored(options, listed, error)) {
+    if (!ReadTree(root, tree, error)) {
         return false;
+    }
+    if (!ListStored(options, listed, error)) {
+        return Stopped(false, error);
     }
     std::vector<std::string> missing, manifests, unkept;
     uint64_t bytes = 0;
@@ -126,7 +138,7 @@ bool PushTree(const fs::path& root, const PushOptions& options, std::string& err
                                       : std::string();
     if (!options.dryRun && !missing.empty() && !(SendStored(root, options, missing, bytes, error) &&
                                                  ListStored(options, listed, error))) {
-        return false;
+        return Stopped(false, error);
     }
     for (const std::string& digest : options.dryRun ? std::vector<std::string>() : missing) {
         auto found = listed.find(digest);
@@ -139,17 +151,18 @@ bool PushTree(const fs::path& root, const PushOptions& options, std::string& err
     for (size_t i = 0; i < 2; ++i) {
         std::string there;
         if (!ReadRemote(options, kManifests[i], there, error)) {
-            return false;
+            return Stopped(!options.dryRun && !manifests.empty(), error);
         }
         if (there != tree.manifests[i]) {
             manifests.push_back(kManifests[i]);
             if (!options.dryRun && !SendManifest(root, options, kManifests[i], error)) {
-                return false;
+                return Stopped(true, error);
             }
         }
     }
+    bool sent = !options.dryRun && !manifests.empty();
     if (options.removeUnkept && !Unkept(root, options, tree, listed, unkept, error)) {
-        return false;
+        return Stopped(sent, error);
     }
     if (options.dryRun) {
         std::printf("%s  manifests to send: %s\n  stored files to delete: %s%s\n", plan.c_str(),
@@ -159,7 +172,7 @@ bool PushTree(const fs::path& root, const PushOptions& options, std::string& err
         return true;
     }
     if (!unkept.empty() && !RemoveStored(options, unkept, error)) {
-        return false;
+        return Stopped(sent, error);
     }
     if (missing.empty() && manifests.empty() && unkept.empty()) {
         std::fprintf(stderr, "%s serves this tree already; nothing sent\n", options.to.c_str());

@@ -332,6 +332,10 @@ TEST_F(Publisher, CommandLineTable) {
         {"a=1", "publish --build B --version 1 --served O && $P publish --build B --version 2 --served O --dry-run", 0,
          "to store: 0 files, 0 bytes\n  a player on 1 downloads 0 files, 0 bytes; about 0.2 s at 50 Mbit/s and 60 ms: 0.0 s "
          "transfer, 0.2 s round trips (4 for each of 1 request)", "published 1: 1 file, 0 obsolete paths", 1},
+        // A push that stops after the manifests went out does not say that nothing changed for players.
+        {"a.pak=1", "publish --build B --version 1 --served PS && $P push --served PS --to PD && echo 2 >B/a.pak && $P publish "
+             "--build B --version 2 --served PS && $P prune --served PS --keep 1 && PATH=$PWD/nodelete:$PATH $P push --served PS "
+             "--to PD --delete", 1, "", "stopped while deleting stored files: a refusal; the manifests there may have changed", 1},
     };
     Write(root / "bad" / "publish-history.json", "[{\"version\": \"1\", \"files\": 3");
     Write(root / "baddb" / "publish-history.db", "[{\"version\": \"1\", \"files\": 3");
@@ -342,6 +346,9 @@ TEST_F(Publisher, CommandLineTable) {
     Write(root / "exe" / "publish-history.json", kRecord + kLauncherExe + "\"}]}]");
     Write(root / "own" / "publish-history.json", kRecord + "Launcher-Manifest-Serial.TXT\"}]}]");
     fs::create_directories(root / "held");
+    Write(root / "nodelete" / "rclone", "#!/bin/sh\n[ \"$1\" != delete ] || { echo 'a refusal' >&2; exit 1; }\n"
+                                        "exec /usr/bin/rclone \"$@\"\n");
+    fs::permissions(root / "nodelete" / "rclone", fs::perms::owner_all);
     fs::create_directories(root / "E");                       // an empty build
     fs::create_directories(root / "F" / "updates" / "full.json");  // a manifest that cannot be renamed into place
     int held = ::open((root / "held" / "publish.lock").c_str(), O_RDWR | O_CREAT, 0644);
