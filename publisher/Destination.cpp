@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "publisher/Rclone.h"
+#include "publisher/Store.h"
 
 namespace fs = std::filesystem;
 
@@ -109,13 +110,19 @@ bool SendManifest(const fs::path& root, const PushOptions& options, const char* 
         return Failed(options, copy, (std::string("sending ") + name).c_str(), error);
     }
     if (IsLocal(options.to)) {
-        std::error_code renameError;
-        fs::rename(Below(options, temporary), Below(options, target), renameError);
-        if (renameError) {
-            error = "cannot rename " + Below(options, temporary) + ": " + renameError.message();
+        // rclone flushes nothing: the stored files this manifest names, and its own bytes, reach the disk
+        // before it is renamed into place, and the rename after it.
+        fs::path sent = Below(options, temporary), folder = sent.parent_path();
+        if (!SyncFileSystem(folder, error) || !SyncFile(sent, error)) {
             return false;
         }
-        return true;
+        std::error_code renameError;
+        fs::rename(sent, Below(options, target), renameError);
+        if (renameError) {
+            error = "cannot rename " + sent.string() + ": " + renameError.message();
+            return false;
+        }
+        return SyncFolder(folder, error);
     }
     RcloneCall move = Call(options, {"moveto", Below(options, temporary), Below(options, target), "--ignore-times"});
     move.finishOnInterrupt = true;

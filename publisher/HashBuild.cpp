@@ -54,10 +54,12 @@ bool SameStat(const FileStat& a, const FileStat& b) {
 // given; `read` is what it was. Its size and times before and after tell whether the build changed under us.
 bool ReadOnce(const fs::path& source, const BuildFile& file, int copyFd, std::string* content, std::vector<char>& buffer,
               std::string& digest, FileStat& read, std::atomic<uint64_t>& done, std::string& error) {
-    int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // Without blocking: a build file swapped for a pipe since the scan would hold the publish (and its
+    // lock) until something wrote to it.
+    int fd = ::open(source.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     struct stat before {};
-    if (fd < 0 || ::fstat(fd, &before) != 0) {
-        error = file.path + ": cannot be read: " + ErrnoText();
+    if (fd < 0 || ::fstat(fd, &before) != 0 || !S_ISREG(before.st_mode)) {
+        error = file.path + (fd >= 0 && !S_ISREG(before.st_mode) ? ": no longer a regular file" : ": cannot be read: " + ErrnoText());
         if (fd >= 0) {
             ::close(fd);
         }

@@ -13,6 +13,7 @@
 #include "publisher/Store.h"
 #include "support/TextEncoding.h"
 #include "update/Manifest.h"
+#include "update/ManifestSignature.h"
 
 namespace fs = std::filesystem;
 
@@ -114,6 +115,27 @@ bool Stopped(bool manifestsTouched, std::string& error) {
     return false;
 }
 
+// Empty unless the destination serves a manifest signed with a higher serial than this tree's (or
+// signed where this tree's is not): every launcher that accepted it would refuse what this push sends,
+// and --delete would take the stored files it names. A restored backup or a stale folder does that.
+std::string OlderProblem(const PushOptions& options, const Tree& tree, const std::string there[2]) {
+    for (size_t i = 0; i < 2; ++i) {
+        uint64_t live = 0, ours = 0;
+        std::string signature;
+        if (!FindManifestSeal(there[i], live, signature)) {
+            continue;
+        }
+        bool signedHere = FindManifestSeal(tree.manifests[i], ours, signature);
+        if (!signedHere || ours < live) {
+            return Below(options, std::string("updates/") + kManifests[i]) + " is signed with serial " +
+                   std::to_string(live) + (signedHere ? ", above this folder's " + std::to_string(ours) : ", this folder's is not signed") +
+                   ": every launcher that accepted it would refuse this one. Push from the folder that published it (this "
+                   "one may be an old backup: see \"Signed manifests\" in the shipping guide); its manifests were left as they are";
+        }
+    }
+    return std::string();
+}
+
 bool PushTree(const fs::path& root, const PushOptions& options, std::string& error) {
     Tree tree;
     Sizes listed;
@@ -148,12 +170,17 @@ bool PushTree(const fs::path& root, const PushOptions& options, std::string& err
             return false;
         }
     }
+    std::string there[2];
     for (size_t i = 0; i < 2; ++i) {
-        std::string there;
-        if (!ReadRemote(options, kManifests[i], there, error)) {
-            return Stopped(!options.dryRun && !manifests.empty(), error);
+        if (!ReadRemote(options, kManifests[i], there[i], error)) {
+            return Stopped(false, error);
         }
-        if (there != tree.manifests[i]) {
+    }
+    if (!(error = OlderProblem(options, tree, there)).empty()) {
+        return false;
+    }
+    for (size_t i = 0; i < 2; ++i) {
+        if (there[i] != tree.manifests[i]) {
             manifests.push_back(kManifests[i]);
             if (!options.dryRun && !SendManifest(root, options, kManifests[i], error)) {
                 return Stopped(true, error);

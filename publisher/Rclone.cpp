@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -59,9 +60,16 @@ pid_t Spawn(const RcloneCall& call, int out[2], int err[2]) {
         argv.push_back(a.data());
     }
     argv.push_back(nullptr);
+    pid_t parent = ::getpid();
     pid_t pid = ::fork();
     if (pid == 0) {
         ::setpgid(0, 0);
+        // Its own group keeps a terminal's Ctrl-C from it, not a kill of ours: a push killed in CI must
+        // not leave rclone writing after the lock is gone.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (::getppid() != parent) {
+            ::_exit(127);
+        }
         int in = ::open("/dev/null", O_RDONLY);
         ::dup2(in, 0);
         ::dup2(out[1], 1);

@@ -8,6 +8,7 @@
 #include "support/Progress.h"
 #include "support/TextEncoding.h"
 #include "support/UpdateLog.h"
+#include "update/InstallFile.h"
 #include "update/ObsoleteFiles.h"
 #include "update/PathSafety.h"
 
@@ -170,6 +171,12 @@ TEST_F(InFolder, ObsoleteFileRemoval) {
         log += c.line.empty() ? "" : WideToUtf8(c.line) + "\n";
         EXPECT_EQ(ReadBytes(folder + L"\\launcher-update.log"), log) << WideToUtf8(c.path);
     }
+    // Nor does an install reach one by another name: the link back to the game folder is refused unasked.
+    PendingUpdate pending{folder, L"2"};
+    PutServed("/updates/v/own.pak", "new");
+    EXPECT_FALSE(InstallFile(folder, ManifestFile{L"links/up/launcher-version.txt", L"/updates/v/own.pak",
+                                                  Utf8ToWide(DigestOf("new")), 3}, 0, 0, nullptr, nullptr, L"", pending));
+    EXPECT_EQ(ReadBytes(InPath(folder, "launcher-version.txt")), "launcher-version.txt");
     // Wine would delete the target and keep the link, which then blocks removing the test's folder.
     RunUnixCommand(folder + L"\\links", L"Z:\\bin\\rm up link.pak", false);
     for (const char* name : own) {

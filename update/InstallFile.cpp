@@ -11,6 +11,7 @@
 #include "support/Paths.h"
 #include "support/UpdateLog.h"
 #include "update/MoveIntoPlace.h"
+#include "update/OwnFiles.h"
 #include "update/PathSafety.h"
 
 namespace {
@@ -62,7 +63,7 @@ bool InstallFile(const std::wstring& installFolder, const ManifestFile& entry, u
                  uint64_t bytesTotal, ProgressCallback progress, void* progressContext, const std::wstring& statusText,
                  PendingUpdate& pending) {
     // The launcher's own files are its records: a build may never overwrite them or block them with a folder.
-    if (!IsSafeRelativePath(entry.path) || IsLauncherOwnPath(entry.path)) {
+    if (!IsSafeRelativePath(entry.path) || IsLauncherFile(entry.path)) {
         return false;
     }
     if (entry.url.compare(0, 9, kUpdatesPrefix) != 0) {
@@ -72,6 +73,10 @@ bool InstallFile(const std::wstring& installFolder, const ManifestFile& entry, u
     // Windows takes a "\\?\" name literally: '/' and dot elements would become parts of file names.
     if (IsLiteralPath(installFolder)) {
         targetPath = LexicallyNormal(targetPath);
+    }
+    // Nor by another name that reaches one (a short 8.3 name, a link back to the game folder).
+    if (LeadsToOwnFile(installFolder, targetPath)) {
+        return false;
     }
     if (IsFileCurrent(targetPath, entry)) {
         return true;

@@ -8,6 +8,7 @@
 #include "support/FileSystem.h"
 #include "support/Paths.h"
 #include "support/UpdateLog.h"
+#include "update/OwnFiles.h"
 #include "update/PathSafety.h"
 
 namespace {
@@ -50,16 +51,6 @@ FileHandle OpenForDeletion(const std::wstring& path) {
                     FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, error);
 }
 
-// Where the open handle leads once every link is resolved; empty when Windows cannot say.
-std::wstring FinalPath(HANDLE handle) {
-    std::vector<wchar_t> buffer(MAX_PATH);
-    DWORD length = GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
-    if (length >= buffer.size()) {
-        buffer.resize(length + 1);
-        length = GetFinalPathNameByHandleW(handle, buffer.data(), static_cast<DWORD>(buffer.size()), 0);
-    }
-    return length == 0 || length >= buffer.size() ? std::wstring() : std::wstring(buffer.data(), length);
-}
 
 // False when the open handle is another file than the name asked for, with that file's path in
 // reached. Wine ignores FILE_FLAG_OPEN_REPARSE_POINT for links made on the Linux side and opens
@@ -119,40 +110,6 @@ bool DeleteThroughHandle(HANDLE handle) {
     return false;
 }
 
-// The running program's own name: Windows refuses to delete it, Wine does not.
-std::wstring ProgramName() {
-    std::vector<wchar_t> buffer(32768);
-    DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    std::wstring path(buffer.data(), length < buffer.size() ? length : 0);
-    return path.substr(LastElementStart(path));
-}
-
-// One of the launcher's own names, or the name the running program has (Windows keeps blanks and dots at
-// the end of neither).
-bool IsOwnName(const std::wstring& relativePath, const std::wstring& program) {
-    std::wstring name = LexicallyNormal(relativePath);
-    while (!name.empty() && (name.back() == L'.' || name.back() == L' ')) {
-        name.pop_back();
-    }
-    return IsLauncherOwnPath(relativePath) ||
-           (!program.empty() && CompareStringOrdinal(name.c_str(), static_cast<int>(name.size()), program.c_str(),
-                                                     static_cast<int>(program.size()), TRUE) == CSTR_EQUAL);
-}
-
-// True when the handle leads to one of the launcher's own files in the game folder, by whatever name
-// it was reached: a short 8.3 name, a link to the game folder, a lookalike Windows folds into one.
-bool ReachesOwnFile(const std::wstring& installFolder, const std::wstring& reached) {
-    DWORD error = 0;
-    FileHandle folder = OpenFile(installFolder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, error);
-    std::wstring folderPath = folder ? FinalPath(folder.get()) : std::wstring();
-    std::wstring parent = ParentFolder(reached), name = reached.substr(LastElementStart(reached));
-    bool inFolder = !folderPath.empty() &&
-                    CompareStringOrdinal(parent.c_str(), static_cast<int>(parent.size()), folderPath.c_str(),
-                                         static_cast<int>(folderPath.size()), TRUE) == CSTR_EQUAL;
-    return inFolder && IsOwnName(name, ProgramName());
-}
-
 // A download that an interrupted update left beside the obsolete file would otherwise stay for good:
 // no later manifest names it. Removed as carefully as the file itself.
 bool RemoveLeftoverDownload(const std::wstring& installFolder, const std::wstring& target) {
@@ -176,7 +133,7 @@ bool RemoveLeftoverDownload(const std::wstring& installFolder, const std::wstrin
 bool RemoveObsoleteFile(const std::wstring& installFolder, const std::wstring& relativePath) {
     // The launcher's own files are never obsolete: a manifest that lists its serial record would switch
     // replay protection off for good.
-    if (!IsSafeRelativePath(relativePath) || IsOwnName(relativePath, ProgramName())) {
+    if (!IsSafeRelativePath(relativePath) || IsLauncherFile(relativePath)) {
         AppendLogLine(L"Refused unsafe obsolete path: " + relativePath);
         return false;
     }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "publisher/Publisher.h"
+#include "publisher/Signing.h"
 #include "publisher/Store.h"
 #include "support/TextEncoding.h"
 #include "update/Manifest.h"
@@ -458,7 +459,7 @@ TEST_F(Publisher, PushTable) {
     ASSERT_TRUE(storage) << "ORVANE_STORAGE: run through ctest, which starts the storage servers";
     ::unsetenv("AWS_CA_BUNDLE");  // rclone 1.60's S3 backend refuses to start with it set
     const std::string dests[] = {(root / "D").string(), "sftp-test:" + (root / "SD").string(),
-                                 "s3-test:orvane/" + std::to_string(::getpid()), "no-such-remote:x"};
+                                 "s3-test:orvane/" + std::to_string(::getpid()), "no-such-remote:x", (root / "KD").string()};
     const std::string sameLength = "sed -i 's/\"version\": \"1\"/\"version\": \"2\"/' D/updates/latest.json; ";
     const struct { int dest; const char* tree; std::string args; int killAt = 0; double after = 0; int exit = 0;
                    std::string err{}; std::string first{}; } rows[] = {
@@ -481,6 +482,9 @@ TEST_F(Publisher, PushTable) {
         // rclone's reason, in one line.
         {3, "S1", "", 0, 0, 1, "push to no-such-remote:x stopped while listing its stored files: Failed to create file "
          "system for \"no-such-remote:x/updates/blobs\": didn't find section in config file; what players"},
+        // An old backup of a signed tree never replaces what launchers have accepted since, nor deletes its files.
+        {4, "K2", "", 0, 0, 0, "full.json, latest.json"},
+        {4, "K1", "--delete", 0, 0, 1, "/updates/full.json is signed with serial "},
     };
     // Version 1 with files that version 2 drops (pruned from S2), one changed, big ones; and what is never sent.
     for (int i = 0; i < 4; ++i) {
@@ -495,13 +499,20 @@ TEST_F(Publisher, PushTable) {
     fs::remove(root / "B" / "gone.pak");
     std::vector<std::string> removed;
     ASSERT_TRUE(Publish(root / "B", root / "S2", {"2"}, error) && Prune(root / "S2", 1, 1, removed, error)) << error;
+    PublishOptions signing{"1"};
+    std::string publicLine;
+    signing.signingKey = (root / "k").string();
+    ASSERT_TRUE(MakeSigningKey(root / "k", publicLine, error) && Publish(root / "B", root / "K1", signing, error)) << error;
+    fs::copy(root / "K1", root / "K2", fs::copy_options::recursive);
+    signing.version = "2";
+    ASSERT_TRUE(Publish(root / "B", root / "K2", signing, error)) << error;
     for (const char* junk : {"S1/updates/blobs/.incoming-1-1", "S1/updates/notes.txt", "S1/updates/blobs/x"}) {
         Write(root / junk, "never sent");
     }
     Write(root / "bin" / "rclone", "#!/bin/sh\nn=$(($(cat $KILL_COUNT) + 1)); echo $n > $KILL_COUNT\n"
                                    "[ $n != $KILL_AT ] || (sleep $KILL_AFTER; kill -9 $PPID $$) &\nexec /usr/bin/rclone \"$@\"\n");
     fs::permissions(root / "bin" / "rclone", fs::perms::owner_all);
-    std::map<int, std::string> served = {{0, "-/-"}, {1, "-/-"}, {2, "-/-"}, {3, "-/-"}};
+    std::map<int, std::string> served = {{0, "-/-"}, {1, "-/-"}, {2, "-/-"}, {3, "-/-"}, {4, "-/-"}};
     for (const auto& row : rows) {
         std::string before = served[row.dest], versions;
         const std::string& dest = dests[row.dest];
