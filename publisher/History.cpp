@@ -132,7 +132,8 @@ bool ObsoletePaths(sqlite3* db, const std::string& beforeLabel, const std::vecto
         if (!problem.empty()) {
             error = std::string(sqlite3_db_filename(db, "main")) + " is damaged (version " + Text(s.get(), 3) +
                     " holds the path '" + path + "', which every player's launcher " + problem +
-                    "); restore it from a backup. Nothing was changed";
+                    "); restore it from a backup, or remove that path from it (see \"History, rollback and pruning\" in "
+                    "the shipping guide). Nothing was changed";
             return false;
         }
         paths.push_back(path);
