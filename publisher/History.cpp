@@ -2,7 +2,9 @@
 // at or before it and had not ended by it, so no command loads more versions than it needs.
 #include "publisher/History.h"
 
+#include <algorithm>
 #include <map>
+#include <unordered_set>
 
 #include "publisher/HistorySql.h"
 
@@ -51,9 +53,55 @@ bool LoadCurrent(sqlite3* db, const std::vector<BuildFile>& files, std::string& 
     return Exec(db, "RELEASE load", error);
 }
 
+// Every recorded path's key (with its path's id), in the order of the keys.
+bool RecordedKeys(sqlite3* db, std::vector<std::pair<std::string, int64_t>>& keys, std::string& error) {
+    Statement s = Prepare(db, "SELECT key, id FROM paths ORDER BY key");
+    bool done = false;
+    while (s && NextRow(s.get(), done)) {
+        keys.emplace_back(Text(s.get(), 0), sqlite3_column_int64(s.get(), 1));
+    }
+    if (!done) {
+        error = DbError(db);
+    }
+    return done;
+}
+
 // The latest version that had the path p (named so by the query this stands in).
 constexpr char kLastHolder[] =
     "(SELECT MAX(COALESCE(f.until - 1, (SELECT MAX(id) FROM versions))) FROM files f WHERE f.pathId = p.id)";
+
+// Whether any recorded file stands where the files need a folder, or any recorded path lies under one
+// of the files' names (the query that names them is asked only then): every key held in memory at once.
+bool MayConflict(sqlite3* db, const std::vector<BuildFile>& files, bool& found, std::string& error) {
+    std::vector<std::pair<std::string, int64_t>> keys;
+    if (!RecordedKeys(db, keys, error)) {
+        return false;
+    }
+    // A folder of the path before (in the order of keys or of paths) was taken or looked at then.
+    auto sharedFolder = [](const std::string& before, const std::string& key, size_t slash) {
+        return before.size() > slash && before[slash] == '/' && before.compare(0, slash, key, 0, slash) == 0;
+    };
+    std::unordered_set<std::string> recordedFiles, recordedFolders;
+    for (size_t i = 0; i < keys.size(); ++i) {
+        const std::string& key = keys[i].first;
+        recordedFiles.insert(key);
+        for (size_t slash = key.find('/'); slash != std::string::npos; slash = key.find('/', slash + 1)) {
+            if (i == 0 || !sharedFolder(keys[i - 1].first, key, slash)) {
+                recordedFolders.insert(key.substr(0, slash));
+            }
+        }
+    }
+    std::string previous;
+    for (size_t i = 0; i < files.size() && !found; ++i) {
+        std::string key = WindowsNameKey(files[i].path);
+        found = recordedFolders.count(key) != 0;
+        for (size_t slash = key.find('/'); !found && slash != std::string::npos; slash = key.find('/', slash + 1)) {
+            found = !sharedFolder(previous, key, slash) && recordedFiles.count(key.substr(0, slash)) != 0;
+        }
+        previous.swap(key);
+    }
+    return true;
+}
 
 }  // namespace
 
@@ -113,35 +161,57 @@ bool ObsoletePaths(sqlite3* db, const std::string& beforeLabel, const std::vecto
     if (before <= 1) {
         return true;  // nothing recorded before it
     }
-    if (!LoadCurrent(db, current, error)) {
+    std::unordered_set<std::string> now;
+    for (const BuildFile& f : current) {
+        now.insert(WindowsNameKey(f.path));
+    }
+    std::vector<std::pair<std::string, int64_t>> keys;
+    if (!RecordedKeys(db, keys, error)) {
         return false;
     }
-    Statement s = Prepare(db,
-        "SELECT key, path, first, (SELECT label FROM versions WHERE id = first) FROM (SELECT p.key, p.path, "
-        "(SELECT MIN(since) FROM files f WHERE f.pathId = p.id) AS first FROM paths p WHERE NOT EXISTS "
-        "(SELECT 1 FROM temp.current c WHERE c.key = p.key)) WHERE first < ?1 ORDER BY key, first, path");
-    Bind(s.get(), 1, before);
-    bool done = false;
-    std::string lastKey;
-    while (s && NextRow(s.get(), done)) {
-        std::string key = Text(s.get(), 0), path = Text(s.get(), 1);
-        if (!paths.empty() && key == lastKey) {
+    // Of each name gone from `current`, the spelling recorded first (then the least path).
+    Statement s = Prepare(db, "SELECT path, first, (SELECT label FROM versions WHERE id = first) FROM (SELECT p.path,"
+                              " (SELECT MIN(since) FROM files f WHERE f.pathId = p.id) AS first FROM paths p WHERE p.id = ?1)");
+    struct Gone {
+        int64_t first;
+        std::string path, label;
+    };
+    for (size_t i = 0, end = 0; i < keys.size(); i = end) {
+        for (end = i; end < keys.size() && keys[end].first == keys[i].first; ++end) {
+        }
+        if (now.count(keys[i].first)) {
             continue;
         }
-        std::string problem = RecordedPathProblem(path);
+        std::vector<Gone> spellings;
+        for (size_t k = i; k < end; ++k) {
+            bool done = false;
+            Bind(s.get(), 1, keys[k].second);
+            bool row = NextRow(s.get(), done);
+            if (!row && !done) {
+                error = DbError(db);
+                return false;
+            }
+            if (row && sqlite3_column_type(s.get(), 1) != SQLITE_NULL && sqlite3_column_int64(s.get(), 1) < before) {
+                spellings.push_back(Gone{sqlite3_column_int64(s.get(), 1), Text(s.get(), 0), Text(s.get(), 2)});
+            }
+            sqlite3_reset(s.get());
+        }
+        if (spellings.empty()) {
+            continue;
+        }
+        const Gone& first = *std::min_element(spellings.begin(), spellings.end(), [](const Gone& a, const Gone& b) {
+            return a.first != b.first ? a.first < b.first : a.path < b.path;
+        });
+        std::string problem = RecordedPathProblem(first.path);
         if (!problem.empty()) {
-            error = std::string(sqlite3_db_filename(db, "main")) + " is damaged (version " + Text(s.get(), 3) +
-                    " holds the path '" + path + "', which every player's launcher " + problem +
+            error = std::string(sqlite3_db_filename(db, "main")) + " is damaged (version " + first.label +
+                    " holds the path '" + first.path + "', which every player's launcher " + problem +
                     "); restore it from a backup. Nothing was changed";
             return false;
         }
-        paths.push_back(path);
-        lastKey = key;
+        paths.push_back(first.path);
     }
-    if (!done) {
-        error = DbError(db);
-    }
-    return done;
+    return true;
 }
 
 // The launcher installs before it removes, so a player on such a version would be stuck at this path.
@@ -149,6 +219,10 @@ bool ShapeConflict(sqlite3* db, const std::vector<BuildFile>& files, std::string
     conflict.clear();
     if (LastId(db) == 0) {
         return true;  // nothing recorded to conflict with
+    }
+    bool found = false;
+    if (!MayConflict(db, files, found, error) || !found) {
+        return error.empty();
     }
     if (!LoadCurrent(db, files, error) ||
         !Exec(db, "CREATE TEMP TABLE IF NOT EXISTS folders(key TEXT PRIMARY KEY, folder TEXT, file TEXT) WITHOUT ROWID;"
@@ -227,13 +301,21 @@ std::string KnownDigest(sqlite3* db, const std::string& path, uint64_t size) {
     return s && NextRow(s.get(), done) ? Digest(s.get(), 0) : std::string();
 }
 
-bool AppendVersion(sqlite3* db, const PublishedVersion& record, std::string& error) {
-    std::vector<BuildFile> previous;
+bool AppendVersion(sqlite3* db, const PublishedVersion& record, std::string& error, const PublishedVersion* last) {
+    std::vector<BuildFile> read;
     if (!Exec(db, "BEGIN IMMEDIATE", error)) {
         return false;
     }
     int64_t id = LastId(db) + 1;
-    bool ok = (id == 1 || FilesOf(db, id - 1, previous, error)) && WriteVersion(db, id, record, previous, error) &&
+    // The last version as the caller read it under the lock, unless the database says otherwise.
+    PublishedVersion stored;
+    Statement s = Prepare(db, (std::string(kVersionColumns) + "WHERE id = ?1").c_str());
+    Bind(s.get(), 1, id - 1);
+    bool done = false, current = last && s && NextRow(s.get(), done) && (stored = VersionRow(s.get()),
+        stored.version == last->version && stored.publishedAt == last->publishedAt && stored.serial == last->serial &&
+        stored.fileCount == last->files.size());
+    const std::vector<BuildFile>& previous = current ? last->files : read;
+    bool ok = (id == 1 || current || FilesOf(db, id - 1, read, error)) && WriteVersion(db, id, record, previous, error) &&
               Exec(db, "COMMIT", error);
     if (!ok) {
         std::string ignored;

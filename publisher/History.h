@@ -43,8 +43,10 @@ bool NamedDigests(sqlite3* db, const std::vector<std::string>& labels, std::set<
                   std::string& error);
 // The digest the path had at that size in the latest version that had both; empty when none did.
 std::string KnownDigest(sqlite3* db, const std::string& path, uint64_t size);
-// Records a new version (its files as changes against the last one) in one transaction.
-bool AppendVersion(sqlite3* db, const PublishedVersion& record, std::string& error);
+// Records a new version (its files as changes against the last one, `last` when given and still
+// the last recorded) in one transaction.
+bool AppendVersion(sqlite3* db, const PublishedVersion& record, std::string& error,
+                   const PublishedVersion* last = nullptr);
 // The history table (or with json the whole history as publish-history.json held it) to `out`.
 bool PrintHistory(sqlite3* db, bool json, std::FILE* out, std::string& error);
 // What each of the files was when the last publish read it (an empty digest where it was not).
