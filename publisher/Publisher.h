@@ -13,6 +13,8 @@ constexpr size_t kPathWarnUnits = 180;
 constexpr size_t kPathLimitUnits = 245;
 constexpr double kDefaultLockSeconds = 600;
 
+struct FileStat;
+
 // One file of a game build as the launcher will install it.
 struct BuildFile {
     std::string path;  // relative, '/' between folders, UTF-8
@@ -52,9 +54,10 @@ std::string PathProblem(const std::string& path);
 std::string PublishedPathProblem(const std::string& path);
 // Empty when the label can stand in the manifest and the launcher's version file; else the reason.
 std::string VersionProblem(const std::string& version);
-// The build's regular files with their sizes (no digests yet), sorted by path; false with a message naming the file.
+// The build's regular files with their sizes (no digests yet), sorted by path, and in `seen` (when
+// given) what each was when the walk looked at it; false with a message naming the file.
 bool CollectBuild(const std::filesystem::path& buildFolder, std::vector<BuildFile>& files,
-                  std::vector<std::string>& warnings, std::string& error);
+                  std::vector<std::string>& warnings, std::string& error, std::vector<FileStat>* seen = nullptr);
 // The manifest text, laid out so that every first-occurrence search of the launcher finds its key.
 std::string ManifestText(const std::string& version, bool mandatory, const std::vector<BuildFile>& files,
                          const std::vector<std::string>& deletedFiles);
