@@ -1,12 +1,14 @@
-// Storing new content: each file made under a temporary name in a folder of its own beside updates/,
-// small ones in batches made durable with one flush of the file system for thousands of files, and
-// only then renamed to their digests in the store.
+// Storing new content: each file made without a name where the file system allows it (else under a
+// temporary name in a folder of its own beside updates/), small ones in batches made durable with one
+// flush of the file system for thousands of files, and only then linked or renamed to their digests.
 #include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -21,25 +23,57 @@ constexpr char kTemporary[] = ".incoming-";
 constexpr uint64_t kInMemory = 1 << 20;  // read whole and digested before anything is written
 constexpr size_t kBatchFiles = 8192;
 constexpr uint64_t kBatchBytes = uint64_t{256} << 20;
+constexpr size_t kSpareFiles = 256;  // descriptors kept free of a batch's open files
 
 std::string ErrnoText() {
     return std::strerror(errno);
 }
 
-// Renames a file on disk to its digest; equal bytes stored before (or by another worker) keep their
+// A file for the store: unnamed (nothing to remove if the run is cut off), else at its temporary name.
+int MakeFile(const StoreState& state, const std::string& temporary) {
+    return state.unnamed ? ::openat(state.store, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, kServedFileMode)
+                         : ::openat(state.incoming, temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kServedFileMode);
+}
+
+// Gives an unnamed file a name in `folder`; never replaces one.
+bool LinkIn(const StoreState& state, int fd, int folder, const char* name) {
+    if (!state.linkByPath) {
+        return ::linkat(fd, "", folder, name, AT_EMPTY_PATH) == 0;
+    }
+    std::string path = "/proc/self/fd/" + std::to_string(fd);  // without the capability AT_EMPTY_PATH needs
+    return ::linkat(AT_FDCWD, path.c_str(), folder, name, AT_SYMLINK_FOLLOW) == 0;
+}
+
+// Drops a file that is not to be stored.
+void Drop(const StoreState& state, PendingFile& f) {
+    if (f.fd >= 0) {
+        ::close(f.fd);
+        f.fd = -1;
+    }
+    if (!state.unnamed) {
+        ::unlinkat(state.incoming, f.temporary.c_str(), 0);
+    }
+}
+
+// Names a file on disk by its digest; equal bytes stored before (or by another worker) keep their
 // file: a url never changes.
-bool PutInPlace(const StoreState& state, const std::string& temporary, const BuildFile& stored, std::string& error) {
-    const char* name = stored.sha256.c_str();
-    bool renamed = ::renameat2(state.incoming, temporary.c_str(), state.store, name, RENAME_NOREPLACE) == 0;
-    if (!renamed && errno == EINVAL) {  // a file system that cannot refuse to replace: asked first
-        renamed = !BlobPresent(state, stored) && ::renameat(state.incoming, temporary.c_str(), state.store, name) == 0;
+bool PutInPlace(const StoreState& state, PendingFile& f, std::string& error) {
+    const char* name = f.stored.sha256.c_str();
+    bool placed = state.unnamed ? LinkIn(state, f.fd, state.store, name)
+                                : ::renameat2(state.incoming, f.temporary.c_str(), state.store, name, RENAME_NOREPLACE) == 0;
+    if (!placed && !state.unnamed && errno == EINVAL) {  // a file system that cannot refuse to replace: asked first
+        placed = !BlobPresent(state, f.stored) && ::renameat(state.incoming, f.temporary.c_str(), state.store, name) == 0;
     }
-    std::string why = renamed ? std::string() : ErrnoText();
-    if (!renamed && !BlobPresent(state, stored)) {
-        error = stored.path + ": cannot store: " + why;
+    std::string why = placed ? std::string() : ErrnoText();
+    if (!placed && !BlobPresent(state, f.stored)) {
+        error = f.stored.path + ": cannot store: " + why;
     }
-    if (!renamed) {
-        ::unlinkat(state.incoming, temporary.c_str(), 0);
+    if (!placed) {
+        Drop(state, f);
+    }
+    if (f.fd >= 0) {
+        ::close(f.fd);
+        f.fd = -1;
     }
     return error.empty();
 }
@@ -51,11 +85,11 @@ bool StoreBatch(const StoreState& state, std::vector<PendingFile>& batch, std::s
     if (!ok) {
         error = "cannot flush the store to disk: " + ErrnoText();
     }
-    for (const PendingFile& f : batch) {
+    for (PendingFile& f : batch) {
         if (!ok) {
-            ::unlinkat(state.incoming, f.temporary.c_str(), 0);
+            Drop(state, f);
         }
-        ok = ok && PutInPlace(state, f.temporary, f.stored, error);
+        ok = ok && PutInPlace(state, f, error);
     }
     batch.clear();
     return ok;
@@ -67,6 +101,33 @@ int OpenFolder(const fs::path& folder, std::string& error) {
         error = "cannot open " + folder.string() + ": " + ErrnoText();
     }
     return fd;
+}
+
+// Whether the store's file system makes unnamed files that can be linked in (tried once, in the
+// folder of temporary files), and how; a batch of them keeps a descriptor each.
+void ChooseUnnamed(StoreState& state) {
+    std::string probe = state.prefix + "probe";
+    int fd = ::openat(state.store, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, kServedFileMode);
+    state.unnamed = fd >= 0 && LinkIn(state, fd, state.incoming, probe.c_str());
+    if (fd >= 0 && !state.unnamed) {
+        state.linkByPath = true;
+        state.unnamed = LinkIn(state, fd, state.incoming, probe.c_str());
+    }
+    if (state.unnamed) {
+        ::unlinkat(state.incoming, probe.c_str(), 0);
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    struct rlimit files {};
+    // Two batches at once: one being flushed while the next is filled.
+    if (state.unnamed && ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 2 * kBatchFiles + kSpareFiles) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 2 * kBatchFiles + kSpareFiles);
+        ::setrlimit(RLIMIT_NOFILE, &files);
+        ::getrlimit(RLIMIT_NOFILE, &files);
+    }
+    state.unnamed = state.unnamed && files.rlim_cur >= 3 * kSpareFiles;
+    state.batchFiles = state.unnamed ? std::min<size_t>(kBatchFiles, (files.rlim_cur - kSpareFiles) / 2) : kBatchFiles;
 }
 
 }  // namespace
@@ -106,10 +167,14 @@ bool OpenStore(const fs::path& servedRoot, StoreState& state, std::string& error
     mode_t mask = ::umask(0);  // read before any worker makes a file
     ::umask(mask);
     state.chmod = (mask & kServedFileMode) != 0;
+    ChooseUnnamed(state);
     return state.incoming >= 0;
 }
 
 void CloseStore(StoreState* state) {
+    for (PendingFile& f : state->batch) {
+        Drop(*state, f);
+    }
     for (int fd : {state->store, state->incoming}) {
         if (fd >= 0) {
             ::close(fd);
@@ -134,28 +199,31 @@ bool Stored(StoreState& state, const BuildFile& file, bool claim) {
 // digested while it is written, its copy dropped unflushed when equal bytes turn out to be stored.
 bool StoreOnce(const fs::path& source, size_t index, BuildFile& file, const FileStat* seen, std::vector<char>& buffer,
                std::string& content, FileStat& read, StoreState& state, std::atomic<uint64_t>& done, std::string& error) {
-    std::string temporary = state.prefix + std::to_string(index);
     bool small = file.size <= kInMemory;
     content.clear();
     if (small && (!ReadOnce(source, file, seen, -1, &content, buffer, file.sha256, read, done, error) ||
                   Stored(state, file, true))) {
         return error.empty();
     }
-    int out = ::openat(state.incoming, temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, kServedFileMode);
-    bool ok = out >= 0 && (!state.chmod || ::fchmod(out, kServedFileMode) == 0) &&
-              (!small || WriteAll(out, content.data(), content.size()));
+    PendingFile made{state.prefix + std::to_string(index), BuildFile{file.path, file.sha256, file.size}, -1};
+    made.fd = MakeFile(state, made.temporary);
+    bool ok = made.fd >= 0 && (!state.chmod || ::fchmod(made.fd, kServedFileMode) == 0) &&
+              (!small || WriteAll(made.fd, content.data(), content.size()));
     if (!ok) {
         error = file.path + ": cannot store: " + ErrnoText();
     }
-    ok = ok && (small || ReadOnce(source, file, seen, out, nullptr, buffer, file.sha256, read, done, error));
+    ok = ok && (small || ReadOnce(source, file, seen, made.fd, nullptr, buffer, file.sha256, read, done, error));
+    made.stored.sha256 = file.sha256;
     // A large file is flushed and put in place on its own: its bytes, not the flush, cost the time.
     bool flushed = ok && !small && !Stored(state, file, true);
-    if (flushed && ::fsync(out) != 0) {
+    if (flushed && ::fsync(made.fd) != 0) {
         error = file.path + ": cannot store: " + ErrnoText();
         ok = false;
     }
-    if (out >= 0) {
-        ::close(out);
+    // An unnamed file stays open until it is linked in; a named one is closed before its rename.
+    if (made.fd >= 0 && (!ok || !state.unnamed || (!small && !flushed))) {
+        ::close(made.fd);
+        made.fd = -1;
     }
     // Counted when written, kept or not: what a publish costs the disk.
     std::vector<PendingFile> full;
@@ -165,14 +233,14 @@ bool StoreOnce(const fs::path& source, size_t index, BuildFile& file, const File
     if (!ok || !small) {
         hold.unlock();
         if (ok && flushed) {
-            return PutInPlace(state, temporary, file, error);
+            return PutInPlace(state, made, error);
         }
-        ::unlinkat(state.incoming, temporary.c_str(), 0);
+        Drop(state, made);
         return ok;
     }
-    state.batch.push_back(PendingFile{std::move(temporary), BuildFile{file.path, file.sha256, file.size}});
+    state.batch.push_back(std::move(made));
     state.batchBytes += file.size;
-    if (state.batch.size() >= kBatchFiles || state.batchBytes >= kBatchBytes) {
+    if (state.batch.size() >= state.batchFiles || state.batchBytes >= kBatchBytes) {
         full.swap(state.batch);
         state.batchBytes = 0;
     }
@@ -181,10 +249,13 @@ bool StoreOnce(const fs::path& source, size_t index, BuildFile& file, const File
 }
 
 bool FinishStore(StoreState& state, bool failed, std::string& error) {
-    for (const PendingFile& f : failed ? state.batch : std::vector<PendingFile>()) {
-        ::unlinkat(state.incoming, f.temporary.c_str(), 0);
+    for (PendingFile& f : state.batch) {
+        if (failed) {
+            Drop(state, f);
+        }
     }
     if (failed || (!state.batch.empty() && !StoreBatch(state, state.batch, error))) {
+        state.batch.clear();
         return false;
     }
     bool ok = ::fsync(state.store) == 0;

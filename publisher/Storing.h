@@ -9,10 +9,11 @@
 
 #include "publisher/Store.h"
 
-// Written under a temporary name: renamed to its digest once the batch is on disk.
+// Written unnamed or under a temporary name: linked or renamed to its digest once the batch is on disk.
 struct PendingFile {
     std::string temporary;
     BuildFile stored;  // path: the digest's name in the store
+    int fd = -1;       // an unnamed file's, open until it is linked in
 };
 
 // The store a publish writes to: every name below is relative to its folders.
@@ -22,6 +23,9 @@ struct StoreState {
     std::string prefix;  // of temporary names: ".incoming-<process>-"
     bool chmod = false;  // the umask takes bits of the served mode away: each file's mode set after it is made
     bool wasEmpty = false;  // the store held nothing when opened: what it holds is `storing`
+    bool unnamed = false;   // new files are made without a name and linked in (nothing left if cut off)
+    bool linkByPath = false;  // linked through /proc/self/fd, without the capability linking a descriptor needs
+    size_t batchFiles = 0;  // at most, each holding a descriptor when unnamed
     std::mutex mutex;
     std::unordered_set<std::string> storing;
     std::vector<PendingFile> batch;
