@@ -54,6 +54,10 @@ std::string WindowsNameKey(const std::string& path) {
     return key;
 }
 
+const std::string& KeyOf(const BuildFile& file, std::string& scratch) {
+    return file.key.empty() ? (scratch = WindowsNameKey(file.path)) : file.key;
+}
+
 std::string PathProblem(const std::string& path) {
     if (path.empty()) {
         return "empty path";
@@ -164,7 +168,7 @@ bool CollectBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, st
     std::unordered_map<std::string, size_t> keys;
     bool clash = std::adjacent_find(hashes.begin(), hashes.end()) != hashes.end();
     for (size_t i = 0; clash && i < found.size(); ++i) {
-        auto inserted = keys.emplace(WindowsNameKey(found[i].path), i);
+        auto inserted = keys.emplace(found[i].key, i);
         if (!inserted.second) {
             error = found[i].path + " and " + found[inserted.first->second].path +
                     ": one name to Windows, which ignores letter case";
@@ -187,7 +191,7 @@ bool CollectBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, st
             warnings.push_back(path + ": " + std::to_string(units) +
                                " UTF-16 units with \".download\"; a deep install folder may pass Windows' limit of 260");
         }
-        files.push_back(BuildFile{std::move(f.path), std::string(), f.seen.size});
+        files.push_back(BuildFile{std::move(f.path), std::string(), f.seen.size, std::move(f.key)});
         if (seen) {
             seen->push_back(std::move(f.seen));
         }

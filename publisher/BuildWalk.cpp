@@ -85,8 +85,9 @@ bool ReadFolder(int root, const std::string& relative, std::vector<WalkedFile>& 
             error = path + ": " + problem;
             return false;
         }
-        size_t keyHash = std::hash<std::string>()(WindowsNameKey(path));
-        found.push_back(WalkedFile{std::move(path), keyHash,
+        std::string key = WindowsNameKey(path);
+        size_t keyHash = std::hash<std::string>()(key);
+        found.push_back(WalkedFile{std::move(path), std::move(key), keyHash,
                                    FileStat{std::string(), static_cast<uint64_t>(st.st_size), st.st_ino, st.st_dev,
                                             Ns(st.st_mtim), Ns(st.st_ctim)}});
     }

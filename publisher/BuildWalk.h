@@ -6,9 +6,10 @@
 
 #include "publisher/Store.h"
 
-// A regular file of the build: its path, a hash of its name as Windows compares it, and what it was when seen.
+// A regular file of the build: its path, its name as Windows compares it (and that name's hash), and
+// what it was when seen.
 struct WalkedFile {
-    std::string path;
+    std::string path, key;
     size_t keyHash = 0;
     FileStat seen;
 };

@@ -134,6 +134,7 @@ bool WriteVersion(sqlite3* db, int64_t id, const PublishedVersion& record, const
         return false;
     }
     std::vector<const BuildFile*> now = ByPath(record.files), before = ByPath(previous);
+    std::string scratch;
     uint64_t bytes = 0;
     // Both in the order of paths: a row is closed where the path changed or left, and made where it
     // changed or came.
@@ -163,7 +164,7 @@ bool WriteVersion(sqlite3* db, int64_t id, const PublishedVersion& record, const
             continue;
         }
         Bind(path.get(), 1, f->path);
-        Bind(path.get(), 2, WindowsNameKey(f->path));
+        Bind(path.get(), 2, KeyOf(*f, scratch));
         Bind(file.get(), 1, f->path);
         BindDigest(file.get(), 2, f->sha256);
         Bind(file.get(), 3, static_cast<int64_t>(f->size));
@@ -182,6 +183,12 @@ bool WriteVersion(sqlite3* db, int64_t id, const PublishedVersion& record, const
     Bind(version.get(), 8, static_cast<int64_t>(record.files.size()));
     Bind(version.get(), 9, static_cast<int64_t>(bytes));
     return Run(db, version.get(), error);
+}
+
+int64_t LastId(sqlite3* db) {
+    Statement s = Prepare(db, "SELECT COALESCE(MAX(id), 0) FROM versions");
+    bool done = false;
+    return s && NextRow(s.get(), done) ? sqlite3_column_int64(s.get(), 0) : 0;
 }
 
 int64_t VersionId(sqlite3* db, const std::string& label) {

@@ -31,6 +31,8 @@ bool MakeSchema(sqlite3* db, std::string& error);
 // the caller's transaction; id is the version's place, from 1.
 bool WriteVersion(sqlite3* db, int64_t id, const PublishedVersion& record, const std::vector<BuildFile>& previous,
                   std::string& error);
+// The id of the last version recorded; 0 when there is none.
+int64_t LastId(sqlite3* db);
 // The id of the last version with the label; 0 when there is none.
 int64_t VersionId(sqlite3* db, const std::string& label);
 // The files of the version with that id, sorted by path.

@@ -20,6 +20,7 @@ struct BuildFile {
     std::string path;  // relative, '/' between folders, UTF-8
     std::string sha256;
     uint64_t size = 0;
+    std::string key{};  // the path as Windows compares it, where the walk worked it out; empty: not known
 };
 
 // One published version as the history records it.
@@ -48,6 +49,8 @@ struct PublishOptions {
 
 // The key Windows compares names by: letter case folded, '\' and '/' alike.
 std::string WindowsNameKey(const std::string& path);
+// The file's key as the walk found it, else worked out into `scratch`.
+const std::string& KeyOf(const BuildFile& file, std::string& scratch);
 // Empty when the launcher accepts the path and the manifest scanner carries it intact; else the reason.
 std::string PathProblem(const std::string& path);
 // PathProblem, and never the launcher's own program, which no update can replace or delete.
