@@ -61,34 +61,38 @@ bool Nested(const fs::path& a, const fs::path& b) {
     return std::equal(shorter.begin(), shorter.end(), longer.begin());
 }
 
-// What each file of the build most likely is: as the last publish read it; else the last version's
-// digest at the same name and size, else the latest recorded there at that size (a publish after a
-// rollback brings back bytes stored before), so that a file stored already is never written again.
-bool KnownFiles(sqlite3* db, const fs::path& root, const std::vector<PublishedVersion>& versions,
-                const PublishedVersion& last, const std::vector<BuildFile>& files, bool recorded,
-                std::vector<FileStat>& known, std::string& error) {
-    if (!ReadBuildFiles(db, files, known, error)) {
-        return false;
-    }
+// What each file of the build most likely is: as the last publish read it (`lastRead`, beside the last
+// version's files); else the last version's digest at the same name and size, else the latest recorded
+// there at that size (a publish after a rollback brings back bytes stored before), so that a file stored
+// already is never written again.
+void KnownFiles(sqlite3* db, const fs::path& root, const std::vector<PublishedVersion>& versions,
+                const PublishedVersion& last, const std::vector<FileStat>& lastRead, const std::vector<BuildFile>& files,
+                bool recorded, std::vector<FileStat>& known) {
+    known.assign(files.size(), FileStat{});
     // Both in the order of paths, read side by side.
     for (size_t i = 0, j = 0; i < files.size(); ++i) {
         for (; j < last.files.size() && last.files[j].path < files[i].path; ++j) {
         }
         const BuildFile* was = j < last.files.size() && last.files[j].path == files[i].path ? &last.files[j] : nullptr;
+        if (was && j < lastRead.size() && lastRead[j].inode != 0 && lastRead[j].size == files[i].size) {
+            known[i] = lastRead[j];
+        }
         bool likely = was && known[i].sha256.empty() && was->size == files[i].size && (recorded || BlobStored(root, *was));
         if (known[i].sha256.empty() && !versions.empty()) {
             known[i].sha256 = likely ? was->sha256 : KnownDigest(db, files[i].path, files[i].size);
         }
     }
-    return true;
 }
 
-// The history of ROOT as far as a publish or rollback needs it: every version's row and the last one's files.
+// The history of ROOT as far as a publish or rollback needs it: every version's row and the last one's
+// files (with `lastRead`, what the build was at each when last read).
 bool ReadForServing(const fs::path& root, const PublishOptions& options, int& lock, HistoryDb& db,
-                    std::vector<PublishedVersion>& versions, PublishedVersion& last, std::string& error) {
-    return (options.dryRun || LockServed(root, options.lockSeconds, lock, error)) &&
-           OpenHistory(root, !options.dryRun, db, error) && HistoryVersions(db.get(), versions, error) &&
-           LastVersion(db.get(), last, error);
+                    std::vector<PublishedVersion>& versions, PublishedVersion& last, std::string& error,
+                    std::vector<FileStat>* lastRead = nullptr) {
+    bool ok= (options.dryRun || LockServed(root, options.lockSeconds, lock, error)) &&
+           OpenHistory(root, !options.dryRun, db, error) && HistoryVersions(db.get(), versions, error);
+    ok = ok && LastVersion(db.get(), last, error, lastRead);
+    return ok;
 }
 
 }  // namespace
@@ -123,7 +127,8 @@ bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const Publ
     HistoryDb db(nullptr, &sqlite3_close_v2);
     std::vector<PublishedVersion> versions;
     PublishedVersion last, record{options.version, options.mandatory, "", std::move(files)};
-    if (!ReadForServing(servedRoot, options, lock, db, versions, last, error) ||
+    std::vector<FileStat> lastRead, known, read;
+    if (!ReadForServing(servedRoot, options, lock, db, versions, last, error, &lastRead) ||
         !FitsHistory(db.get(), versions, last, record, key.get(), options.switchKey, options.dryRun, error)) {
         UnlockServed(lock);
         return false;
@@ -137,11 +142,7 @@ bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const Publ
         UnlockServed(lock);
         return false;
     }
-    std::vector<FileStat> known, read;
-    if (!KnownFiles(db.get(), servedRoot, versions, last, record.files, recorded, known, error)) {
-        UnlockServed(lock);
-        return false;
-    }
+    KnownFiles(db.get(), servedRoot, versions, last, lastRead, record.files, recorded, known);
     read = known;
     StoreCount stored;
     bool ok = HashBuild(buildFolder, record.files, store ? servedRoot : fs::path(), read, error, nullptr, &stored, &seen);

@@ -52,13 +52,13 @@ bool VersionFiles(sqlite3* db, const std::string& label, PublishedVersion& versi
     return FilesOf(db, id, version.files, error);
 }
 
-bool LastVersion(sqlite3* db, PublishedVersion& last, std::string& error) {
+bool LastVersion(sqlite3* db, PublishedVersion& last, std::string& error, std::vector<FileStat>* read) {
     last = PublishedVersion{};
     Statement s = Prepare(db, (std::string(kVersionColumns) + "ORDER BY id DESC LIMIT 1").c_str());
     bool done = false;
     if (s && NextRow(s.get(), done)) {
         last = VersionRow(s.get());
-        return FilesOf(db, LastId(db), last.files, error);
+        return FilesOf(db, LastId(db), last.files, error, read);
     }
     if (!done) {
         error = DbError(db);

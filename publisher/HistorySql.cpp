@@ -198,21 +198,31 @@ int64_t VersionId(sqlite3* db, const std::string& label) {
     return s && NextRow(s.get(), done) ? sqlite3_column_int64(s.get(), 0) : 0;
 }
 
-bool FilesOf(sqlite3* db, int64_t id, std::vector<BuildFile>& files, std::string& error) {
+bool FilesOf(sqlite3* db, int64_t id, std::vector<BuildFile>& files, std::string& error, std::vector<FileStat>* read) {
     // The last version's rows are the open ones, found through their index; another's are most of the
     // table, read through once.
     Statement last = Prepare(db, "SELECT MAX(id) = ?1 FROM versions");
     Bind(last.get(), 1, id);
     bool done = false, isLast = last && NextRow(last.get(), done) && sqlite3_column_int(last.get(), 0) == 1;
     // (The open rows through the paths in their order: no sort of the whole list.)
-    Statement s = Prepare(db, isLast ? "SELECT p.path, f.sha256, f.size FROM paths p CROSS JOIN files f ON f.pathId = p.id "
-                                       "WHERE f.until IS NULL ORDER BY p.path"
+    Statement s = Prepare(db, isLast ? "SELECT p.path, f.sha256, f.size, b.sha256, b.size, b.inode, b.device, b.modifiedNs,"
+                                       " b.changedNs FROM paths p CROSS JOIN files f ON f.pathId = p.id LEFT JOIN buildFiles b"
+                                       " ON b.pathId = p.id WHERE f.until IS NULL ORDER BY p.path"
                                      : "SELECT p.path, f.sha256, f.size FROM files f JOIN paths p ON p.id = f.pathId "
                                        "WHERE +f.since <= ?1 AND (f.until IS NULL OR f.until > ?1) ORDER BY p.path");
     Bind(s.get(), 1, id);
     files.clear();
+    if (read) {
+        read->clear();
+    }
     while (s && NextRow(s.get(), done)) {
         files.push_back(BuildFile{Text(s.get(), 0), Digest(s.get(), 1), static_cast<uint64_t>(sqlite3_column_int64(s.get(), 2))});
+        if (read) {
+            auto number = [&](int column) { return sqlite3_column_int64(s.get(), column); };
+            read->push_back(!isLast ? FileStat{} : FileStat{Digest(s.get(), 3), static_cast<uint64_t>(number(4)),
+                                                            static_cast<uint64_t>(number(5)), static_cast<uint64_t>(number(6)),
+                                                            number(7), number(8)});
+        }
     }
     if (!done) {
         error = DbError(db);
