@@ -1,17 +1,9 @@
 // The build as the last publish read it: a file whose size, inode and times still stand as then is
 // not read again, so a publish of a small change costs what changed and the tree's metadata.
-#include <unordered_map>
-
 #include "publisher/History.h"
 #include "publisher/HistorySql.h"
 
 namespace {
-
-FileStat StatRow(sqlite3_stmt* row) {
-    return FileStat{Digest(row, 1), static_cast<uint64_t>(sqlite3_column_int64(row, 2)),
-                    static_cast<uint64_t>(sqlite3_column_int64(row, 3)), static_cast<uint64_t>(sqlite3_column_int64(row, 4)),
-                    sqlite3_column_int64(row, 5), sqlite3_column_int64(row, 6)};
-}
 
 bool Same(const FileStat& a, const FileStat& b) {
     return a.sha256 == b.sha256 && a.size == b.size && a.inode == b.inode && a.device == b.device &&
@@ -19,28 +11,6 @@ bool Same(const FileStat& a, const FileStat& b) {
 }
 
 }  // namespace
-
-bool ReadBuildFiles(sqlite3* db, const std::vector<BuildFile>& files, std::vector<FileStat>& known, std::string& error) {
-    std::unordered_map<std::string, FileStat> recorded;
-    Statement s = Prepare(db, "SELECT p.path, b.sha256, b.size, b.inode, b.device, b.modifiedNs, b.changedNs FROM buildFiles b "
-                              "JOIN paths p ON p.id = b.pathId");
-    bool done = false;
-    while (s && NextRow(s.get(), done)) {
-        recorded.emplace(Text(s.get(), 0), StatRow(s.get()));
-    }
-    if (!done) {
-        error = DbError(db);
-        return false;
-    }
-    known.assign(files.size(), FileStat{});
-    for (size_t i = 0; i < files.size(); ++i) {
-        auto was = recorded.find(files[i].path);
-        if (was != recorded.end() && was->second.size == files[i].size) {
-            known[i] = was->second;
-        }
-    }
-    return true;
-}
 
 bool RecordBuildFiles(sqlite3* db, const std::vector<BuildFile>& files, const std::vector<FileStat>& known,
                       const std::vector<FileStat>& read, int64_t settledNs, std::string& error) {
@@ -52,11 +22,13 @@ bool RecordBuildFiles(sqlite3* db, const std::vector<BuildFile>& files, const st
                                 " SELECT id, ?2, ?3, ?4, ?5, ?6, ?7 FROM paths WHERE path = ?1");
     Statement drop = Prepare(db, "DELETE FROM buildFiles WHERE pathId = (SELECT id FROM paths WHERE path = ?1)");
     bool ok = put && drop;
+    int64_t rows = 0;  // the build's files with a row by now
     for (size_t i = 0; ok && i < files.size(); ++i) {
         const FileStat& f = read[i];
         bool settled = f.inode != 0 && f.sha256 == files[i].sha256 && f.modifiedNs < settledNs && f.changedNs < settledNs;
-        bool done = false;
-        if (!Same(f, known[i]) && (settled || known[i].inode != 0)) {
+        bool done = false, same = Same(f, known[i]);
+        rows += same ? known[i].inode != 0 : settled;
+        if (!same && (settled || known[i].inode != 0)) {
             sqlite3_stmt* change = settled ? put.get() : drop.get();
             Bind(change, 1, files[i].path);
             if (settled) {
@@ -71,8 +43,13 @@ bool RecordBuildFiles(sqlite3* db, const std::vector<BuildFile>& files, const st
             sqlite3_reset(change);
         }
     }
-    if (!ok || !Exec(db, "DELETE FROM buildFiles WHERE pathId NOT IN (SELECT pathId FROM files WHERE until IS NULL); COMMIT",
-                     error)) {
+    // Rows of paths the build no longer has go; when the count shows none, the table is not searched.
+    Statement count = Prepare(db, "SELECT COUNT(*) FROM buildFiles");
+    bool done = false, stale = !count || !NextRow(count.get(), done) || sqlite3_column_int64(count.get(), 0) != rows;
+    count.reset();
+    if (!ok ||
+        (stale && !Exec(db, "DELETE FROM buildFiles WHERE pathId NOT IN (SELECT pathId FROM files WHERE until IS NULL)", error)) ||
+        !Exec(db, "COMMIT", error)) {
         error = error.empty() ? DbError(db) : error;
         std::string ignored;
         Exec(db, "ROLLBACK", ignored);

@@ -1,14 +1,13 @@
 #include <algorithm>
 #include <clocale>
-#include <cstdio>
+#include <cstring>
 #include <cwctype>
-#include <fstream>
-#include <map>
-#include <set>
+#include <unordered_map>
 
+#include "publisher/BuildWalk.h"
+#include "publisher/NativeTextEncoding.h"
 #include "publisher/Publisher.h"
 #include "publisher/Store.h"
-#include "support/ManifestLimit.h"
 #include "support/TextEncoding.h"
 #include "update/Manifest.h"
 #include "update/PathSafety.h"
@@ -17,12 +16,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// UTF-16 units of valid UTF-8: one for each code point, two above U+FFFF (a four-byte sequence).
 size_t Utf16Units(const std::string& utf8) {
     size_t units = 0;
-    for (wchar_t c : Utf8ToWide(utf8)) {
-        units += static_cast<uint32_t>(c) > 0xFFFF ? 2 : 1;
+    for (unsigned char c : utf8) {
+        units += (c & 0xC0) != 0x80 ? 1 : 0;
+        units += c >= 0xF0 ? 1 : 0;
     }
     return units;
+}
+
+// Only three letters can begin a device name: anything else needs no wide copy to be ruled out.
+bool MayBeDeviceName(const std::string& path, size_t start, size_t end) {
+    auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    return end - start >= 3 && letter(path[start]) && letter(path[start + 1]) && letter(path[start + 2]);
 }
 
 }  // namespace
@@ -30,18 +37,33 @@ size_t Utf16Units(const std::string& utf8) {
 std::string WindowsNameKey(const std::string& path) {
     static bool localeSet = std::setlocale(LC_CTYPE, "C.UTF-8") != nullptr;
     (void)localeSet;
-    std::wstring wide = Utf8ToWide(path);
-    for (wchar_t& c : wide) {
-        c = c == L'\\' ? L'/' : static_cast<wchar_t>(std::towupper(static_cast<wint_t>(c)));
+    std::string key;
+    key.reserve(path.size());
+    char32_t code = 0;
+    for (size_t i = 0; i < path.size();) {
+        char c = path[i];
+        if (static_cast<unsigned char>(c) < 0x80) {  // towupper's answer for ASCII, without the call
+            key.push_back(c == '\\' ? '/' : c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+            ++i;
+        } else if (NextCodePoint(path, i, code)) {
+            AppendUtf8(key, static_cast<char32_t>(std::towupper(static_cast<wint_t>(code))));
+        } else {
+            return std::string();  // as the wide conversion gives for bytes that are not UTF-8
+        }
     }
-    return WideToUtf8(wide);
+    return key;
+}
+
+const std::string& KeyOf(const BuildFile& file, std::string& scratch) {
+    return file.key.empty() ? (scratch = WindowsNameKey(file.path)) : file.key;
 }
 
 std::string PathProblem(const std::string& path) {
     if (path.empty()) {
         return "empty path";
     }
-    if (Utf8ToWide(path).empty()) {
+    std::wstring wide = Utf8ToWide(path);
+    if (wide.empty()) {
         return "not valid UTF-8";
     }
     for (unsigned char c : path) {
@@ -50,7 +72,7 @@ std::string PathProblem(const std::string& path) {
         }
         // The launcher's scanner takes values raw: a quote or backslash would be cut or doubled, and
         // ']' or '}' would end the file list or the entry early.
-        if (std::string("\"\\]}:<>|?*").find(static_cast<char>(c)) != std::string::npos) {
+        if (std::strchr("\"\\]}:<>|?*", c) != nullptr) {
             return std::string("character '") + static_cast<char>(c) + "' cannot stand in a name on Windows or in the manifest";
         }
     }
@@ -59,24 +81,22 @@ std::string PathProblem(const std::string& path) {
     }
     size_t start = 0;
     while (start <= path.size()) {
-        size_t end = path.find('/', start);
-        std::string element = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (element.empty() || element == "." || element == "..") {
+        size_t end = std::min(path.find('/', start), path.size());
+        size_t length = end - start;
+        if (length == 0 || (length == 1 && path[start] == '.') || (length == 2 && path.compare(start, 2, "..") == 0)) {
             return "empty, '.' or '..' path element";
         }
-        if (element.back() == '.' || element.back() == ' ') {
+        if (path[end - 1] == '.' || path[end - 1] == ' ') {
             return "a name ending in a dot or a blank, which Windows drops";
         }
-        if (IsReservedDeviceName(Utf8ToWide(element))) {
+        std::string element = MayBeDeviceName(path, start, end) ? path.substr(start, length) : std::string();
+        if (!element.empty() && IsReservedDeviceName(Utf8ToWide(element))) {
             return "a device name Windows reserves (" + element + ")";
-        }
-        if (end == std::string::npos) {
-            break;
         }
         start = end + 1;
     }
     // Whatever the checks above let through, the launcher's own rule has the last word.
-    return IsSafeRelativePath(Utf8ToWide(path)) ? std::string() : "a path the launcher refuses";
+    return IsSafeRelativePath(wide) ? std::string() : "a path the launcher refuses";
 }
 
 std::string PublishedPathProblem(const std::string& path) {
@@ -84,11 +104,12 @@ std::string PublishedPathProblem(const std::string& path) {
     if (!problem.empty()) {
         return problem;
     }
+    static const std::string launcherKey = WindowsNameKey(kLauncherExe);
     std::string key = WindowsNameKey(path);
     std::string first = path.substr(0, path.find('/'));
     bool folder = first.size() != path.size();
     // A running program cannot be replaced or deleted on Windows: every update would fail at this file forever.
-    if (!folder && key == WindowsNameKey(kLauncherExe)) {
+    if (!folder && key == launcherKey) {
         return std::string("the launcher cannot replace or delete its own program while it runs; ") + kLauncherExe +
                " ships with the game's installer, not in the build";
     }
@@ -120,50 +141,47 @@ std::string VersionProblem(const std::string& version) {
 }
 
 bool CollectBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, std::vector<std::string>& warnings,
-                  std::string& error) {
+                  std::string& error, std::vector<FileStat>* seen) {
     std::error_code walkError;
     if (!fs::is_directory(buildFolder, walkError)) {
         error = "build folder not found: " + buildFolder.string();
         return false;
     }
-    std::vector<std::string> paths;
-    for (auto it = fs::recursive_directory_iterator(buildFolder, walkError); !walkError && it != fs::end(it);
-         it.increment(walkError)) {
-        // Lexically, so that a link is named as it stands in the build, not by where it leads.
-        std::string relative = it->path().lexically_relative(buildFolder).generic_string();
-        if (it->is_symlink()) {
-            error = relative + ": symbolic links are not published; copy the file into the build";
-            return false;
-        }
-        if (it->is_directory()) {
-            continue;
-        }
-        if (!it->is_regular_file()) {
-            error = relative + ": not a regular file";
-            return false;
-        }
-        std::string problem = PublishedPathProblem(relative);
-        if (!problem.empty()) {
-            error = relative + ": " + problem;
-            return false;
-        }
-        paths.push_back(relative);
-    }
-    if (walkError) {
-        error = "cannot read the build folder: " + walkError.message();
+    std::vector<std::vector<WalkedFile>> runs;
+    if (!WalkBuild(buildFolder, runs, error)) {
         return false;
     }
-    std::sort(paths.begin(), paths.end());
-    std::map<std::string, std::string> keys;
-    for (const std::string& path : paths) {
-        auto inserted = keys.emplace(WindowsNameKey(path), path);
+    std::vector<WalkedFile> found;
+    for (auto& run : runs) {
+        size_t middle = found.size();
+        std::move(run.begin(), run.end(), std::back_inserter(found));
+        std::inplace_merge(found.begin(), found.begin() + static_cast<ptrdiff_t>(middle), found.end(),
+                           [](const WalkedFile& a, const WalkedFile& b) { return a.path < b.path; });
+    }
+    // Names that are one to Windows have one key; the keys' hashes rule out the rest at once.
+    std::vector<size_t> hashes;
+    hashes.reserve(found.size());
+    for (const WalkedFile& f : found) {
+        hashes.push_back(f.keyHash);
+    }
+    std::sort(hashes.begin(), hashes.end());
+    std::unordered_map<std::string, size_t> keys;
+    bool clash = std::adjacent_find(hashes.begin(), hashes.end()) != hashes.end();
+    for (size_t i = 0; clash && i < found.size(); ++i) {
+        auto inserted = keys.emplace(found[i].key, i);
         if (!inserted.second) {
-            error = path + " and " + inserted.first->second + ": one name to Windows, which ignores letter case";
+            error = found[i].path + " and " + found[inserted.first->second].path +
+                    ": one name to Windows, which ignores letter case";
             return false;
         }
     }
-    for (const std::string& path : paths) {
-        size_t units = Utf16Units(path + ".download");
+    files.reserve(found.size());
+    if (seen) {
+        seen->reserve(found.size());
+    }
+    for (WalkedFile& f : found) {
+        const std::string& path = f.path;
+        size_t units = Utf16Units(path) + 9;  // ".download"
         if (units > kPathLimitUnits) {
             error = path + ": " + std::to_string(units) + " UTF-16 units with \".download\", more than " +
                     std::to_string(kPathLimitUnits) + "; with the install folder in front Windows' limit of 260 is passed";
@@ -173,70 +191,10 @@ bool CollectBuild(const fs::path& buildFolder, std::vector<BuildFile>& files, st
             warnings.push_back(path + ": " + std::to_string(units) +
                                " UTF-16 units with \".download\"; a deep install folder may pass Windows' limit of 260");
         }
-        std::error_code sizeError;
-        files.push_back(BuildFile{path, std::string(), fs::file_size(buildFolder / path, sizeError)});
-        if (sizeError) {
-            error = path + ": cannot be read: " + sizeError.message();
-            return false;
+        files.push_back(BuildFile{std::move(f.path), std::string(), f.seen.size, std::move(f.key)});
+        if (seen) {
+            seen->push_back(std::move(f.seen));
         }
     }
     return true;
-}
-
-std::string BlobUrl(const std::string& sha256) {
-    return "/updates/blobs/" + sha256;
-}
-
-fs::path BlobPath(const fs::path& servedRoot, const std::string& sha256) {
-    return servedRoot / "updates" / "blobs" / sha256;
-}
-
-std::string ManifestText(const std::string& version, bool mandatory, const std::vector<BuildFile>& files,
-                         const std::vector<std::string>& deletedFiles) {
-    // version first, files before deletedFiles; in an entry the path comes last, so no name can stand
-    // before the key the scanner looks for.
-    std::string text = "{\n  \"version\": \"" + version + "\",\n  \"mandatory\": " + (mandatory ? "true" : "false") +
-                       ",\n  \"files\": [";
-    for (size_t i = 0; i < files.size(); ++i) {
-        text += std::string(i ? "," : "") + "\n    {\"sha256\": \"" + files[i].sha256 +
-                "\", \"size\": " + std::to_string(files[i].size) + ", \"url\": \"" + BlobUrl(files[i].sha256) +
-                "\", \"path\": \"" + files[i].path + "\"}";
-    }
-    text += files.empty() ? "],\n  \"deletedFiles\": [" : "\n  ],\n  \"deletedFiles\": [";
-    for (size_t i = 0; i < deletedFiles.size(); ++i) {
-        text += std::string(i ? ", " : "") + "\"" + deletedFiles[i] + "\"";
-    }
-    return text + "]\n}\n";
-}
-
-std::string ReadBackProblem(const std::string& text, const std::string& version, bool mandatory,
-                            const std::vector<BuildFile>& files, const std::vector<std::string>& deletedFiles) {
-    // Players' launchers refuse it unread: no publish may lock them out.
-    if (text.size() > kMaxManifestBytes) {
-        return "the manifest is " + std::to_string(text.size()) + " bytes, more than the " +
-               std::to_string(kMaxManifestBytes) + " the launcher reads; split the build or shorten its paths";
-    }
-    UpdateManifest read;
-    if (!ParseManifest(text, read)) {
-        return "the launcher would reject the manifest";
-    }
-    if (WideToUtf8(read.version) != version || read.mandatory != mandatory) {
-        return "the launcher would read another version or mandatory flag";
-    }
-    if (read.files.size() != files.size() || read.deletedFiles.size() != deletedFiles.size()) {
-        return "the launcher would read another number of files";
-    }
-    for (size_t i = 0; i < files.size(); ++i) {
-        const ManifestFile& f = read.files[i];
-        if (WideToUtf8(f.path) != files[i].path || WideToUtf8(f.url) != BlobUrl(files[i].sha256) ||
-            WideToUtf8(f.sha256) != files[i].sha256 || f.size != files[i].size) {
-            return files[i].path + ": the launcher would read this entry differently";
-        }
-    }
-    for (size_t i = 0; i < deletedFiles.size(); ++i) {
-        if (WideToUtf8(read.deletedFiles[i]) != deletedFiles[i]) {
-            return deletedFiles[i] + ": the launcher would read this obsolete path differently";
-        }
-    }
-    return std::string();
 }

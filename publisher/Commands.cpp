@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <map>
 
 #include "publisher/History.h"
 #include "publisher/ProgressLine.h"
@@ -71,36 +70,38 @@ bool Nested(const fs::path& a, const fs::path& b) {
     return std::equal(shorter.begin(), shorter.end(), longer.begin());
 }
 
-// What each file of the build most likely is: as the last publish read it; else the last version's
-// digest at the same name and size, else the latest recorded there at that size (a publish after a
-// rollback brings back bytes stored before), so that a file stored already is never written again.
-bool KnownFiles(sqlite3* db, const fs::path& root, const std::vector<PublishedVersion>& versions,
-                const PublishedVersion& last, const std::vector<BuildFile>& files, bool recorded,
-                std::vector<FileStat>& known, std::string& error) {
-    if (!ReadBuildFiles(db, files, known, error)) {
-        return false;
-    }
-    std::map<std::string, const BuildFile*> before;
-    for (const BuildFile& f : last.files) {
-        before[f.path] = &f;
-    }
-    for (size_t i = 0; i < files.size(); ++i) {
-        auto was = known[i].sha256.empty() ? before.find(files[i].path) : before.end();
-        bool likely = was != before.end() && was->second->size == files[i].size &&
-                      (recorded || BlobStored(root, *was->second));
+// What each file of the build most likely is: as the last publish read it (`lastRead`, beside the last
+// version's files); else the last version's digest at the same name and size, else the latest recorded
+// there at that size (a publish after a rollback brings back bytes stored before), so that a file stored
+// already is never written again.
+void KnownFiles(sqlite3* db, const fs::path& root, const std::vector<PublishedVersion>& versions,
+                const PublishedVersion& last, const std::vector<FileStat>& lastRead, const std::vector<BuildFile>& files,
+                bool recorded, std::vector<FileStat>& known) {
+    known.assign(files.size(), FileStat{});
+    // Both in the order of paths, read side by side.
+    for (size_t i = 0, j = 0; i < files.size(); ++i) {
+        for (; j < last.files.size() && last.files[j].path < files[i].path; ++j) {
+        }
+        const BuildFile* was = j < last.files.size() && last.files[j].path == files[i].path ? &last.files[j] : nullptr;
+        if (was && j < lastRead.size() && lastRead[j].inode != 0 && lastRead[j].size == files[i].size) {
+            known[i] = lastRead[j];
+        }
+        bool likely = was && known[i].sha256.empty() && was->size == files[i].size && (recorded || BlobStored(root, *was));
         if (known[i].sha256.empty() && !versions.empty()) {
-            known[i].sha256 = likely ? was->second->sha256 : KnownDigest(db, files[i].path, files[i].size);
+            known[i].sha256 = likely ? was->sha256 : KnownDigest(db, files[i].path, files[i].size);
         }
     }
-    return true;
 }
 
-// The history of ROOT as far as a publish or rollback needs it: every version's row and the last one's files.
+// The history of ROOT as far as a publish or rollback needs it: every version's row and the last one's
+// files (with `lastRead`, what the build was at each when last read).
 bool ReadForServing(const fs::path& root, const PublishOptions& options, int& lock, HistoryDb& db,
-                    std::vector<PublishedVersion>& versions, PublishedVersion& last, std::string& error) {
-    return (options.dryRun || LockServed(root, options.lockSeconds, lock, error)) &&
-           OpenHistory(root, !options.dryRun, db, error) && HistoryVersions(db.get(), versions, error) &&
-           LastVersion(db.get(), last, error);
+                    std::vector<PublishedVersion>& versions, PublishedVersion& last, std::string& error,
+                    std::vector<FileStat>* lastRead = nullptr) {
+    bool ok= (options.dryRun || LockServed(root, options.lockSeconds, lock, error)) &&
+           OpenHistory(root, !options.dryRun, db, error) && HistoryVersions(db.get(), versions, error);
+    ok = ok && LastVersion(db.get(), last, error, lastRead);
+    return ok;
 }
 
 }  // namespace
@@ -116,9 +117,11 @@ bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const Publ
         error = "the build folder and the served folder must be apart, neither inside the other: " +
                 buildFolder.string() + ", " + servedRoot.string();
     }
+    auto started = std::chrono::system_clock::now() - kSettling;
     std::vector<BuildFile> files;
+    std::vector<FileStat> seen;
     std::vector<std::string> warnings;
-    if (!error.empty() || !CollectBuild(buildFolder, files, warnings, error)) {
+    if (!error.empty() || !CollectBuild(buildFolder, files, warnings, error, &seen)) {
         return false;
     }
     if (files.empty() && !options.allowEmpty) {
@@ -132,8 +135,9 @@ bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const Publ
     int lock = -1;
     HistoryDb db(nullptr, &sqlite3_close_v2);
     std::vector<PublishedVersion> versions;
-    PublishedVersion last, record{options.version, options.mandatory, "", files};
-    if (!ReadForServing(servedRoot, options, lock, db, versions, last, error) ||
+    PublishedVersion last, record{options.version, options.mandatory, "", std::move(files)};
+    std::vector<FileStat> lastRead, known, read;
+    if (!ReadForServing(servedRoot, options, lock, db, versions, last, error, &lastRead) ||
         !FitsHistory(db.get(), versions, last, record, key.get(), options, error)) {
         UnlockServed(lock);
         return false;
@@ -143,35 +147,22 @@ bool Publish(const fs::path& buildFolder, const fs::path& servedRoot, const Publ
     bool recorded = RecordedIndex(versions, options.version) >= 0;
     bool store = !options.dryRun;
     fs::path blobs = servedRoot / "updates" / "blobs";
-    std::error_code folderError;
     if (store && !CreateServedFolders(blobs, error)) {
         UnlockServed(lock);
         return false;
     }
-    // Temporary files of a publish that was cut off; we hold the lock, so no other run owns them.
-    for (const auto& entry : store ? fs::directory_iterator(blobs, folderError) : fs::directory_iterator()) {
-        if (entry.path().filename().string().rfind(".incoming-", 0) == 0) {
-            fs::remove(entry.path(), folderError);
-        }
-    }
-    std::vector<FileStat> known, read;
-    if (!KnownFiles(db.get(), servedRoot, versions, last, files, recorded, known, error)) {
-        UnlockServed(lock);
-        return false;
-    }
+    KnownFiles(db.get(), servedRoot, versions, last, lastRead, record.files, recorded, known);
     read = known;
-    auto started = std::chrono::system_clock::now() - kSettling;
     StoreCount stored;
-    bool ok = HashBuild(buildFolder, files, store ? blobs : fs::path(), read, error, nullptr, &stored);
+    bool ok = HashBuild(buildFolder, record.files, store ? servedRoot : fs::path(), read, error, nullptr, &stored, &seen);
     if (ok && stored.files != 0) {
         std::fprintf(stderr, "wrote %s, %llu bytes, into the store\n", Count(stored.files, "file").c_str(),
                      static_cast<unsigned long long>(stored.bytes));
     }
-    record.files = files;
     ok = ok && ServeVersion(servedRoot, db.get(), versions, last, record, options.dryRun, options.playerLink, key.get(), error);
     std::string unrecorded;
     int64_t settled = std::chrono::duration_cast<std::chrono::nanoseconds>(started.time_since_epoch()).count();
-    if (ok && store && !RecordBuildFiles(db.get(), files, known, read, settled, unrecorded)) {
+    if (ok && store && !RecordBuildFiles(db.get(), record.files, known, read, settled, unrecorded)) {
         std::fprintf(stderr, "orvane-publish: warning: %s; the next publish reads the whole build\n", unrecorded.c_str());
     }
     UnlockServed(lock);

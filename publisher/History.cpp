@@ -24,36 +24,6 @@ PublishedVersion VersionRow(sqlite3_stmt* row) {
     return v;
 }
 
-int64_t LastId(sqlite3* db) {
-    Statement s = Prepare(db, "SELECT COALESCE(MAX(id), 0) FROM versions");
-    bool done = false;
-    return s && NextRow(s.get(), done) ? sqlite3_column_int64(s.get(), 0) : 0;
-}
-
-// temp.current: the files' names as Windows compares them, for the queries that ask "not among them".
-// Filled in one savepoint: each insert on its own would be a transaction of its own.
-bool LoadCurrent(sqlite3* db, const std::vector<BuildFile>& files, std::string& error) {
-    if (!Exec(db, "CREATE TEMP TABLE IF NOT EXISTS current(key TEXT PRIMARY KEY, path TEXT NOT NULL) WITHOUT ROWID;"
-                  "SAVEPOINT load; DELETE FROM temp.current", error)) {
-        return false;
-    }
-    Statement insert = Prepare(db, "INSERT OR IGNORE INTO temp.current(key, path) VALUES (?1, ?2)");
-    for (const BuildFile& f : files) {
-        bool done = false;
-        Bind(insert.get(), 1, WindowsNameKey(f.path));
-        Bind(insert.get(), 2, f.path);
-        if (!insert || (NextRow(insert.get(), done), !done)) {
-            error = DbError(db);
-            return false;
-        }
-        sqlite3_reset(insert.get());
-    }
-    return Exec(db, "RELEASE load", error);
-}
-
-// The latest version that had the path p (named so by the query this stands in).
-constexpr char kLastHolder[] =
-    "(SELECT MAX(COALESCE(f.until - 1, (SELECT MAX(id) FROM versions))) FROM files f WHERE f.pathId = p.id)";
 
 }  // namespace
 
@@ -82,13 +52,13 @@ bool VersionFiles(sqlite3* db, const std::string& label, PublishedVersion& versi
     return FilesOf(db, id, version.files, error);
 }
 
-bool LastVersion(sqlite3* db, PublishedVersion& last, std::string& error) {
+bool LastVersion(sqlite3* db, PublishedVersion& last, std::string& error, std::vector<FileStat>* read) {
     last = PublishedVersion{};
     Statement s = Prepare(db, (std::string(kVersionColumns) + "ORDER BY id DESC LIMIT 1").c_str());
     bool done = false;
     if (s && NextRow(s.get(), done)) {
         last = VersionRow(s.get());
-        return FilesOf(db, LastId(db), last.files, error);
+        return FilesOf(db, LastId(db), last.files, error, read);
     }
     if (!done) {
         error = DbError(db);
@@ -102,99 +72,6 @@ std::string NewestPublishedAt(const std::vector<PublishedVersion>& versions) {
         newest = std::max(newest, v.publishedAt);  // ISO 8601 in UTC sorts as text
     }
     return newest;
-}
-
-// Deleting a path Windows takes for a current one would remove a file the launcher just installed.
-// Of several spellings of one name, the one recorded first is listed, as players' folders have it.
-bool ObsoletePaths(sqlite3* db, const std::string& beforeLabel, const std::vector<BuildFile>& current,
-                   std::vector<std::string>& paths, std::string& error) {
-    paths.clear();
-    int64_t before = beforeLabel.empty() ? LastId(db) + 1 : VersionId(db, beforeLabel);
-    if (before <= 1) {
-        return true;  // nothing recorded before it
-    }
-    if (!LoadCurrent(db, current, error)) {
-        return false;
-    }
-    Statement s = Prepare(db,
-        "SELECT key, path, first, (SELECT label FROM versions WHERE id = first) FROM (SELECT p.key, p.path, "
-        "(SELECT MIN(since) FROM files f WHERE f.pathId = p.id) AS first FROM paths p WHERE NOT EXISTS "
-        "(SELECT 1 FROM temp.current c WHERE c.key = p.key)) WHERE first < ?1 ORDER BY key, first, path");
-    Bind(s.get(), 1, before);
-    bool done = false;
-    std::string lastKey;
-    while (s && NextRow(s.get(), done)) {
-        std::string key = Text(s.get(), 0), path = Text(s.get(), 1);
-        if (!paths.empty() && key == lastKey) {
-            continue;
-        }
-        std::string problem = RecordedPathProblem(path);
-        if (!problem.empty()) {
-            error = std::string(sqlite3_db_filename(db, "main")) + " is damaged (version " + Text(s.get(), 3) +
-                    " holds the path '" + path + "', which every player's launcher " + problem +
-                    "); restore it from a backup, or remove that path from it (see \"History, rollback and pruning\" in "
-                    "the shipping guide). Nothing was changed";
-            return false;
-        }
-        paths.push_back(path);
-        lastKey = key;
-    }
-    if (!done) {
-        error = DbError(db);
-    }
-    return done;
-}
-
-// The launcher installs before it removes, so a player on such a version would be stuck at this path.
-bool ShapeConflict(sqlite3* db, const std::vector<BuildFile>& files, std::string& conflict, std::string& error) {
-    conflict.clear();
-    if (LastId(db) == 0) {
-        return true;  // nothing recorded to conflict with
-    }
-    if (!LoadCurrent(db, files, error) ||
-        !Exec(db, "CREATE TEMP TABLE IF NOT EXISTS folders(key TEXT PRIMARY KEY, folder TEXT, file TEXT) WITHOUT ROWID;"
-                  "SAVEPOINT load; DELETE FROM temp.folders", error)) {
-        return false;
-    }
-    Statement folder = Prepare(db, "INSERT OR IGNORE INTO temp.folders(key, folder, file) VALUES (?1, ?2, ?3)");
-    // Letter case folds one character at a time and keeps every '/', so a folder's key is its path's
-    // key up to the same '/'.
-    for (const BuildFile& f : files) {
-        std::string key = WindowsNameKey(f.path);
-        size_t slash = f.path.find('/'), keySlash = key.find('/');
-        for (; folder && slash != std::string::npos; slash = f.path.find('/', slash + 1), keySlash = key.find('/', keySlash + 1)) {
-            bool done = false;
-            Bind(folder.get(), 1, key.substr(0, keySlash));
-            Bind(folder.get(), 2, f.path.substr(0, slash));
-            Bind(folder.get(), 3, f.path);
-            NextRow(folder.get(), done);
-            sqlite3_reset(folder.get());
-        }
-    }
-    if (!Exec(db, "RELEASE load", error)) {
-        return false;
-    }
-    // A recorded path under a new file's name ('/' sorts just below '0'), and a recorded file at a new folder's name.
-    Statement s = Prepare(db,
-        (std::string("SELECT file, kind, folder, recorded, (SELECT label FROM versions WHERE id = holder) FROM ("
-                     "SELECT c.path AS file, 1 AS kind, '' AS folder, p.path AS recorded, ") + kLastHolder +
-         " AS holder FROM temp.current c JOIN paths p ON p.key >= c.key || '/' AND p.key < c.key || '0' UNION ALL "
-         "SELECT d.file, 2, d.folder, p.path, " + kLastHolder + " FROM temp.folders d JOIN paths p ON p.key = d.key) "
-         "ORDER BY file, kind, length(folder), holder DESC, recorded DESC LIMIT 1").c_str());
-    bool done = false;
-    const std::string advice = "; players on it could never install this version. Rename one of the two";
-    if (s && NextRow(s.get(), done)) {
-        std::string file = Text(s.get(), 0), recorded = Text(s.get(), 3), version = Text(s.get(), 4);
-        conflict = sqlite3_column_int(s.get(), 1) == 1
-                       ? file + " is a file, but version " + version + " has a folder of that name (holding " + recorded + ")"
-                       : file + " needs a folder " + Text(s.get(), 2) + ", but version " + version + " has a file " + recorded;
-        conflict += advice;
-        return true;
-    }
-    if (!done) {
-        error = DbError(db);
-    }
-    return done;
 }
 
 // One pass over the rows, each kept when a named version lies in its span: the versions' own lists would
@@ -228,13 +105,21 @@ std::string KnownDigest(sqlite3* db, const std::string& path, uint64_t size) {
     return s && NextRow(s.get(), done) ? Digest(s.get(), 0) : std::string();
 }
 
-bool AppendVersion(sqlite3* db, const PublishedVersion& record, std::string& error) {
-    std::vector<BuildFile> previous;
+bool AppendVersion(sqlite3* db, const PublishedVersion& record, std::string& error, const PublishedVersion* last) {
+    std::vector<BuildFile> read;
     if (!Exec(db, "BEGIN IMMEDIATE", error)) {
         return false;
     }
     int64_t id = LastId(db) + 1;
-    bool ok = (id == 1 || FilesOf(db, id - 1, previous, error)) && WriteVersion(db, id, record, previous, error) &&
+    // The last version as the caller read it under the lock, unless the database says otherwise.
+    PublishedVersion stored;
+    Statement s = Prepare(db, (std::string(kVersionColumns) + "WHERE id = ?1").c_str());
+    Bind(s.get(), 1, id - 1);
+    bool done = false, current = last && s && NextRow(s.get(), done) && (stored = VersionRow(s.get()),
+        stored.version == last->version && stored.publishedAt == last->publishedAt && stored.serial == last->serial &&
+        stored.fileCount == last->files.size());
+    const std::vector<BuildFile>& previous = current ? last->files : read;
+    bool ok = (id == 1 || current || FilesOf(db, id - 1, read, error)) && WriteVersion(db, id, record, previous, error) &&
               Exec(db, "COMMIT", error);
     if (!ok) {
         std::string ignored;

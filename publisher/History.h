@@ -25,8 +25,9 @@ bool OpenHistory(const std::filesystem::path& servedRoot, bool forWriting, Histo
 bool HistoryVersions(sqlite3* db, std::vector<PublishedVersion>& versions, std::string& error);
 // The last version recorded with that label, with its files sorted by path; false when there is none.
 bool VersionFiles(sqlite3* db, const std::string& label, PublishedVersion& version, std::string& error);
-// The last version with its files; an empty label when nothing was published.
-bool LastVersion(sqlite3* db, PublishedVersion& last, std::string& error);
+// The last version with its files; an empty label when nothing was published. With `read`, what the
+// build was at each of those paths when the last publish read it (inode 0 where that is not recorded).
+bool LastVersion(sqlite3* db, PublishedVersion& last, std::string& error, std::vector<FileStat>* read = nullptr);
 // The latest time of publishing recorded; empty when none was.
 std::string NewestPublishedAt(const std::vector<PublishedVersion>& versions);
 // Paths a version before `beforeLabel` (every recorded version when it is empty) had that `current`
@@ -43,13 +44,13 @@ bool NamedDigests(sqlite3* db, const std::vector<std::string>& labels, std::set<
                   std::string& error);
 // The digest the path had at that size in the latest version that had both; empty when none did.
 std::string KnownDigest(sqlite3* db, const std::string& path, uint64_t size);
-// Records a new version (its files as changes against the last one) in one transaction.
-bool AppendVersion(sqlite3* db, const PublishedVersion& record, std::string& error);
+// Records a new version (its files as changes against the last one, `last` when given and still
+// the last recorded) in one transaction.
+bool AppendVersion(sqlite3* db, const PublishedVersion& record, std::string& error,
+                   const PublishedVersion* last = nullptr);
 // The history table (or with json the whole history as publish-history.json held it) to `out`.
 bool PrintHistory(sqlite3* db, bool json, std::FILE* out, std::string& error);
-// What each of the files was when the last publish read it (an empty digest where it was not).
-bool ReadBuildFiles(sqlite3* db, const std::vector<BuildFile>& files, std::vector<FileStat>& known, std::string& error);
-// Records what the files were when read (`read`, against `known` from ReadBuildFiles), except those
+// Records what the files were when read (`read`, against `known` from the last version's), except those
 // changed after `settledNs`: a change within the same tick of the clock would leave their times as they are.
 bool RecordBuildFiles(sqlite3* db, const std::vector<BuildFile>& files, const std::vector<FileStat>& known,
                       const std::vector<FileStat>& read, int64_t settledNs, std::string& error);

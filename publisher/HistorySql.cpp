@@ -1,7 +1,7 @@
 // The history's tables and the statements every reader and writer of them shares.
 #include "publisher/HistorySql.h"
 
-#include <map>
+#include <algorithm>
 
 #include "publisher/Store.h"
 
@@ -33,6 +33,20 @@ bool Run(sqlite3* db, sqlite3_stmt* statement, std::string& error) {
         error = DbError(db);
     }
     return done;
+}
+
+// Files in the order of their paths; a list already in that order (every one the publisher makes) as it is.
+std::vector<const BuildFile*> ByPath(const std::vector<BuildFile>& files) {
+    std::vector<const BuildFile*> sorted;
+    sorted.reserve(files.size());
+    for (const BuildFile& f : files) {
+        sorted.push_back(&f);
+    }
+    auto less = [](const BuildFile* a, const BuildFile* b) { return a->path < b->path; };
+    if (!std::is_sorted(sorted.begin(), sorted.end(), less)) {
+        std::stable_sort(sorted.begin(), sorted.end(), less);
+    }
+    return sorted;
 }
 
 }  // namespace
@@ -108,10 +122,6 @@ bool MakeSchema(sqlite3* db, std::string& error) {
 
 bool WriteVersion(sqlite3* db, int64_t id, const PublishedVersion& record, const std::vector<BuildFile>& previous,
                   std::string& error) {
-    std::map<std::string, const BuildFile*> before;
-    for (const BuildFile& f : previous) {
-        before[f.path] = &f;
-    }
     Statement close = Prepare(db, "UPDATE files SET until = ?1 WHERE until IS NULL AND pathId = "
                                   "(SELECT id FROM paths WHERE path = ?2)");
     Statement path = Prepare(db, "INSERT OR IGNORE INTO paths(path, key) VALUES (?1, ?2)");
@@ -123,41 +133,43 @@ bool WriteVersion(sqlite3* db, int64_t id, const PublishedVersion& record, const
         error = DbError(db);
         return false;
     }
-    std::map<std::string, bool> seen;
+    std::vector<const BuildFile*> now = ByPath(record.files), before = ByPath(previous);
+    std::string scratch;
     uint64_t bytes = 0;
-    for (const BuildFile& f : record.files) {
-        bytes += f.size;
-        if (!seen.emplace(f.path, true).second) {
-            error = "version " + record.version + " lists " + f.path + " twice";
+    // Both in the order of paths: a row is closed where the path changed or left, and made where it
+    // changed or came.
+    for (size_t i = 0, j = 0; i < now.size() || j < before.size();) {
+        bool left = i == now.size() || (j < before.size() && before[j]->path < now[i]->path);
+        bool came = !left && (j == before.size() || now[i]->path < before[j]->path);
+        if (!left && i > 0 && now[i - 1]->path == now[i]->path) {
+            error = "version " + record.version + " lists " + now[i]->path + " twice";
             return false;
         }
-        auto was = before.find(f.path);
-        bool same = was != before.end() && was->second->sha256 == f.sha256 && was->second->size == f.size;
-        if (was != before.end()) {
-            before.erase(was);
+        const BuildFile* f = left ? before[j] : now[i];
+        bool same = !left && !came && before[j]->sha256 == f->sha256 && before[j]->size == f->size;
+        if (!came && !same) {
             Bind(close.get(), 1, id);
-            Bind(close.get(), 2, f.path);
-            if (!same && !Run(db, close.get(), error)) {
+            Bind(close.get(), 2, f->path);
+            if (!Run(db, close.get(), error)) {
                 return false;
             }
         }
+        j += came ? 0 : 1;
+        if (left) {
+            continue;
+        }
+        ++i;
+        bytes += f->size;
         if (same) {
             continue;
         }
-        Bind(path.get(), 1, f.path);
-        Bind(path.get(), 2, WindowsNameKey(f.path));
-        Bind(file.get(), 1, f.path);
-        BindDigest(file.get(), 2, f.sha256);
-        Bind(file.get(), 3, static_cast<int64_t>(f.size));
+        Bind(path.get(), 1, f->path);
+        Bind(path.get(), 2, KeyOf(*f, scratch));
+        Bind(file.get(), 1, f->path);
+        BindDigest(file.get(), 2, f->sha256);
+        Bind(file.get(), 3, static_cast<int64_t>(f->size));
         Bind(file.get(), 4, id);
         if (!Run(db, path.get(), error) || !Run(db, file.get(), error)) {
-            return false;
-        }
-    }
-    for (const auto& gone : before) {
-        Bind(close.get(), 1, id);
-        Bind(close.get(), 2, gone.first);
-        if (!Run(db, close.get(), error)) {
             return false;
         }
     }
@@ -173,6 +185,12 @@ bool WriteVersion(sqlite3* db, int64_t id, const PublishedVersion& record, const
     return Run(db, version.get(), error);
 }
 
+int64_t LastId(sqlite3* db) {
+    Statement s = Prepare(db, "SELECT COALESCE(MAX(id), 0) FROM versions");
+    bool done = false;
+    return s && NextRow(s.get(), done) ? sqlite3_column_int64(s.get(), 0) : 0;
+}
+
 int64_t VersionId(sqlite3* db, const std::string& label) {
     Statement s = Prepare(db, "SELECT COALESCE(MAX(id), 0) FROM versions WHERE label = ?1");
     Bind(s.get(), 1, label);
@@ -180,20 +198,31 @@ int64_t VersionId(sqlite3* db, const std::string& label) {
     return s && NextRow(s.get(), done) ? sqlite3_column_int64(s.get(), 0) : 0;
 }
 
-bool FilesOf(sqlite3* db, int64_t id, std::vector<BuildFile>& files, std::string& error) {
+bool FilesOf(sqlite3* db, int64_t id, std::vector<BuildFile>& files, std::string& error, std::vector<FileStat>* read) {
     // The last version's rows are the open ones, found through their index; another's are most of the
     // table, read through once.
     Statement last = Prepare(db, "SELECT MAX(id) = ?1 FROM versions");
     Bind(last.get(), 1, id);
     bool done = false, isLast = last && NextRow(last.get(), done) && sqlite3_column_int(last.get(), 0) == 1;
-    Statement s = Prepare(db, isLast ? "SELECT p.path, f.sha256, f.size FROM files f JOIN paths p ON p.id = f.pathId "
-                                       "WHERE f.until IS NULL ORDER BY p.path"
+    // (The open rows through the paths in their order: no sort of the whole list.)
+    Statement s = Prepare(db, isLast ? "SELECT p.path, f.sha256, f.size, b.sha256, b.size, b.inode, b.device, b.modifiedNs,"
+                                       " b.changedNs FROM paths p CROSS JOIN files f ON f.pathId = p.id LEFT JOIN buildFiles b"
+                                       " ON b.pathId = p.id WHERE f.until IS NULL ORDER BY p.path"
                                      : "SELECT p.path, f.sha256, f.size FROM files f JOIN paths p ON p.id = f.pathId "
                                        "WHERE +f.since <= ?1 AND (f.until IS NULL OR f.until > ?1) ORDER BY p.path");
     Bind(s.get(), 1, id);
     files.clear();
+    if (read) {
+        read->clear();
+    }
     while (s && NextRow(s.get(), done)) {
         files.push_back(BuildFile{Text(s.get(), 0), Digest(s.get(), 1), static_cast<uint64_t>(sqlite3_column_int64(s.get(), 2))});
+        if (read) {
+            auto number = [&](int column) { return sqlite3_column_int64(s.get(), column); };
+            read->push_back(!isLast ? FileStat{} : FileStat{Digest(s.get(), 3), static_cast<uint64_t>(number(4)),
+                                                            static_cast<uint64_t>(number(5)), static_cast<uint64_t>(number(6)),
+                                                            number(7), number(8)});
+        }
     }
     if (!done) {
         error = DbError(db);

@@ -31,10 +31,14 @@ bool MakeSchema(sqlite3* db, std::string& error);
 // the caller's transaction; id is the version's place, from 1.
 bool WriteVersion(sqlite3* db, int64_t id, const PublishedVersion& record, const std::vector<BuildFile>& previous,
                   std::string& error);
+// The id of the last version recorded; 0 when there is none.
+int64_t LastId(sqlite3* db);
 // The id of the last version with the label; 0 when there is none.
 int64_t VersionId(sqlite3* db, const std::string& label);
-// The files of the version with that id, sorted by path.
-bool FilesOf(sqlite3* db, int64_t id, std::vector<BuildFile>& files, std::string& error);
+// The files of the version with that id, sorted by path; with `read`, for the last version, what the
+// build was at each path when the last publish read it (inode 0 where that is not recorded).
+bool FilesOf(sqlite3* db, int64_t id, std::vector<BuildFile>& files, std::string& error,
+             std::vector<FileStat>* read = nullptr);
 // Reads publish-history.json's text into an empty database; false with why it is damaged.
 bool ImportJson(sqlite3* db, const std::string& text, std::string& problem);
 // Empty when the launcher would take a recorded path in deletedFiles; else what it does with it ("refuses").

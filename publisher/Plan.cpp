@@ -50,8 +50,9 @@ bool PrintPlan(const fs::path& root, sqlite3* db, const std::vector<PublishedVer
     std::vector<std::string> added, changed;
     uint64_t storeBytes = 0;
     std::set<std::string> counted;
+    std::string scratch;
     for (const BuildFile& f : record.files) {
-        auto was = lastDigests.find(WindowsNameKey(f.path));
+        auto was = lastDigests.find(KeyOf(f, scratch));
         was == lastDigests.end() ? added.push_back(f.path) : was->second == f.sha256 ? void(++unchanged) : changed.push_back(f.path);
         if (!BlobStored(root, f) && counted.insert(f.sha256).second) {
             ++toStore;
@@ -70,7 +71,7 @@ bool PrintPlan(const fs::path& root, sqlite3* db, const std::vector<PublishedVer
         size_t files = 0;
         uint64_t bytes = 0;
         for (const BuildFile& f : record.files) {
-            std::string key = WindowsNameKey(f.path);
+            const std::string& key = KeyOf(f, scratch);
             auto differs = since.find(key);
             auto was = lastDigests.find(key);
             const std::string* had = differs != since.end() ? &differs->second

@@ -13,11 +13,14 @@ constexpr size_t kPathWarnUnits = 180;
 constexpr size_t kPathLimitUnits = 245;
 constexpr double kDefaultLockSeconds = 600;
 
+struct FileStat;
+
 // One file of a game build as the launcher will install it.
 struct BuildFile {
     std::string path;  // relative, '/' between folders, UTF-8
     std::string sha256;
     uint64_t size = 0;
+    std::string key{};  // the path as Windows compares it, where the walk worked it out; empty: not known
 };
 
 // One published version as the history records it.
@@ -47,15 +50,18 @@ struct PublishOptions {
 
 // The key Windows compares names by: letter case folded, '\' and '/' alike.
 std::string WindowsNameKey(const std::string& path);
+// The file's key as the walk found it, else worked out into `scratch`.
+const std::string& KeyOf(const BuildFile& file, std::string& scratch);
 // Empty when the launcher accepts the path and the manifest scanner carries it intact; else the reason.
 std::string PathProblem(const std::string& path);
 // PathProblem, and never the launcher's own program, which no update can replace or delete.
 std::string PublishedPathProblem(const std::string& path);
 // Empty when the label can stand in the manifest and the launcher's version file; else the reason.
 std::string VersionProblem(const std::string& version);
-// The build's regular files with their sizes (no digests yet), sorted by path; false with a message naming the file.
+// The build's regular files with their sizes (no digests yet), sorted by path, and in `seen` (when
+// given) what each was when the walk looked at it; false with a message naming the file.
 bool CollectBuild(const std::filesystem::path& buildFolder, std::vector<BuildFile>& files,
-                  std::vector<std::string>& warnings, std::string& error);
+                  std::vector<std::string>& warnings, std::string& error, std::vector<FileStat>* seen = nullptr);
 // The manifest text, laid out so that every first-occurrence search of the launcher finds its key.
 std::string ManifestText(const std::string& version, bool mandatory, const std::vector<BuildFile>& files,
                          const std::vector<std::string>& deletedFiles);

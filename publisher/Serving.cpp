@@ -115,7 +115,7 @@ long RecordedIndex(const std::vector<PublishedVersion>& history, const std::stri
 }
 
 bool ServeVersion(const fs::path& root, sqlite3* db, const std::vector<PublishedVersion>& versions,
-                  const PublishedVersion& last, PublishedVersion record, bool plan, const PlayerLink& link, EVP_PKEY* key,
+                  const PublishedVersion& last, PublishedVersion& record, bool plan, const PlayerLink& link, EVP_PKEY* key,
                   std::string& error) {
     if (RecordedIndex(versions, record.version) >= 0) {
         // Players on this label compare equal to it and would never receive different files.
@@ -150,7 +150,7 @@ bool ServeVersion(const fs::path& root, sqlite3* db, const std::vector<Published
         }
     }
     record.publishedAt = NowUtc();
-    if (!AppendVersion(db, record, error) || !WriteManifests(root, manifest, error)) {
+    if (!AppendVersion(db, record, error, &last) || !WriteManifests(root, manifest, error)) {
         return false;
     }
     std::fprintf(stderr, "published %s: %s, %s%s\n", record.version.c_str(), Count(record.files.size(), "file").c_str(),

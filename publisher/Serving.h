@@ -19,7 +19,7 @@ std::string AlreadyPublished(const PublishedVersion& recorded, const PublishedVe
 long RecordedIndex(const std::vector<PublishedVersion>& versions, const std::string& version);
 // Records the version and serves it, signed with key when there is one; a label already recorded
 // with the same files only completes serving it, with other files it is refused. A plan prints what
-// would change instead of writing.
+// would change instead of writing. A version recorded anew gets its serial, key and time in `record`.
 bool ServeVersion(const std::filesystem::path& root, sqlite3* db, const std::vector<PublishedVersion>& versions,
-                  const PublishedVersion& last, PublishedVersion record, bool plan, const PlayerLink& link, EVP_PKEY* key,
+                  const PublishedVersion& last, PublishedVersion& record, bool plan, const PlayerLink& link, EVP_PKEY* key,
                   std::string& error);

@@ -27,15 +27,18 @@ struct FileStat {
     int64_t modifiedNs = 0, changedNs = 0;
 };
 
-// Reads every file once, one worker per core, filling in its digest; with blobFolder set, content not
-// stored there yet is stored (a file that fits in memory is digested before, a larger one while it is
-// written), in batches made durable at once before they are renamed into place. known[i] (or none when
-// known is empty) is what files[i] was: a file that still stands as it did is not read again, one with
-// a likely digest only read, unless it has changed; known[i] is then what was read.
+// Reads every file once, one worker per core, filling in its digest; with storeRoot (a served root,
+// whose publish lock the caller holds) set, content not stored in its updates/blobs yet is stored (a
+// file that fits in memory is digested before, a larger one while it is written), in batches made
+// durable at once before they are renamed into place. known[i] (or none when known is empty) is what
+// files[i] was: a file that still stands as it did is not read again, one with a likely digest only
+// read, unless it has changed; known[i] is then what was read. seen[i] (when given) is what the walk
+// found files[i] to be, taken for what it is before it is read.
 // With problems given, a file that fails is listed there with an empty digest and the rest go on.
 bool HashBuild(const std::filesystem::path& buildFolder, std::vector<BuildFile>& files,
-               const std::filesystem::path& blobFolder, std::vector<FileStat>& known, std::string& error,
-               std::vector<std::string>* problems = nullptr, StoreCount* stored = nullptr);
+               const std::filesystem::path& storeRoot, std::vector<FileStat>& known, std::string& error,
+               std::vector<std::string>* problems = nullptr, StoreCount* stored = nullptr,
+               const std::vector<FileStat>* seen = nullptr);
 // Whether the store holds a file of that digest and size.
 bool BlobStored(const std::filesystem::path& servedRoot, const BuildFile& file);
 // Writes every byte, through short writes and interruptions.
@@ -50,8 +53,6 @@ bool CreateServedFolders(const std::filesystem::path& folder, std::string& error
 bool SyncFolder(const std::filesystem::path& folder, std::string& error);
 // Flushes a file's bytes to disk.
 bool SyncFile(const std::filesystem::path& file, std::string& error);
-// Flushes everything written to the file system the folder is on, at once.
-bool SyncFileSystem(const std::filesystem::path& folder, std::string& error);
 // Takes ROOT/publish.lock exclusively, waiting up to `seconds`; lockFd stays open until UnlockServed.
 bool LockServed(const std::filesystem::path& servedRoot, double seconds, int& lockFd, std::string& error);
 // Releases what LockServed took (a negative descriptor is nothing to release).
