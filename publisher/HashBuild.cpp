@@ -1,9 +1,7 @@
 // Reading builds into the store: digests on every core, each file read once where it can be, and
-// nothing renamed into place before its bytes are on disk. New files are made durable a batch at a
-// time (one flush of the file system for thousands of small files), then renamed.
+// nothing put in place before its bytes are on disk (see Storing.cpp).
 #include <fcntl.h>
 #include <openssl/evp.h>
-#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
