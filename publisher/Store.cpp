@@ -65,6 +65,10 @@ bool SyncFile(const fs::path& file, std::string& error) {
     return Flushed(file, 0, ::fsync, error);
 }
 
+bool SyncFileSystem(const fs::path& folder, std::string& error) {
+    return Flushed(folder, O_DIRECTORY, ::syncfs, error);
+}
+
 bool WriteWhole(const fs::path& target, const std::string& bytes, std::string& error, bool everyoneReads) {
     fs::path temporary = target;
     temporary += ".tmp";

@@ -53,6 +53,8 @@ bool CreateServedFolders(const std::filesystem::path& folder, std::string& error
 bool SyncFolder(const std::filesystem::path& folder, std::string& error);
 // Flushes a file's bytes to disk.
 bool SyncFile(const std::filesystem::path& file, std::string& error);
+// Flushes everything written to the file system the folder is on, at once.
+bool SyncFileSystem(const std::filesystem::path& folder, std::string& error);
 // Takes ROOT/publish.lock exclusively, waiting up to `seconds`; lockFd stays open until UnlockServed.
 bool LockServed(const std::filesystem::path& servedRoot, double seconds, int& lockFd, std::string& error);
 // Releases what LockServed took (a negative descriptor is nothing to release).
