@@ -17,12 +17,19 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Folders still to read (relative to the build, each with its '/'), shared by the workers.
+// A folder to read: its path relative to the build (with its '/') and what it was when it was listed.
+struct Listed {
+    std::string path;
+    dev_t device = 0;
+    ino_t inode = 0;
+};
+
+// Folders still to read, shared by the workers.
 struct Pending {
     int root = -1;
     std::mutex mutex;
     std::condition_variable changed;
-    std::vector<std::string> folders{""};
+    std::vector<Listed> folders{Listed{}};
     size_t busy = 0;
     bool failed = false;
     std::string error;
@@ -44,17 +51,42 @@ std::string LinkRefused(const std::string& path) {
     return path + ": symbolic links are not published; copy the file into the build";
 }
 
-// One folder: its files into `found`, its folders into `more`. A folder is not followed if it became a
-// link since it was listed.
-bool ReadFolder(int root, const std::string& relative, std::vector<WalkedFile>& found, std::vector<std::string>& more,
+// Opens a listed folder, refusing one that is no longer what was listed: a folder above it, or it,
+// swapped for a link since would lead the walk out of the build.
+int OpenListed(int root, const Listed& folder, std::string& error) {
+    if (folder.path.empty()) {
+        return ::dup(root);
+    }
+    std::string name = folder.path.substr(0, folder.path.size() - 1);
+    int fd = ::openat(root, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    int openError = errno;
+    struct stat st {};
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && st.st_dev == folder.device && st.st_ino == folder.inode) {
+        return fd;
+    }
+    if (fd >= 0) {
+        ::close(fd);
+    }
+    bool link = ::fstatat(root, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+    error = link ? LinkRefused(name)
+            : fd >= 0 || openError == ENOTDIR || openError == ENOENT || openError == ELOOP
+                ? name + ": changed while it was being published; publish again once the build is complete"
+                : "cannot read the build folder: " + std::string(std::strerror(openError));
+    return -1;
+}
+
+// One folder: its files into `found`, its folders into `more`.
+bool ReadFolder(int root, const Listed& folder, std::vector<WalkedFile>& found, std::vector<Listed>& more,
                 std::string& error) {
-    int fd = relative.empty() ? ::dup(root) : ::openat(root, relative.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    std::unique_ptr<DIR, void (*)(DIR*)> dir(fd >= 0 ? ::fdopendir(fd) : nullptr, &CloseFolder);
+    const std::string& relative = folder.path;
+    int fd = OpenListed(root, folder, error);
+    if (fd < 0) {
+        return false;
+    }
+    std::unique_ptr<DIR, void (*)(DIR*)> dir(::fdopendir(fd), &CloseFolder);
     if (!dir) {
-        error = errno == ELOOP ? LinkRefused(relative.substr(0, relative.size() - 1)) : "cannot read the build folder: " + ErrnoText();
-        if (fd >= 0) {
-            ::close(fd);
-        }
+        error = "cannot read the build folder: " + ErrnoText();
+        ::close(fd);
         return false;
     }
     for (;;) {
@@ -70,12 +102,12 @@ bool ReadFolder(int root, const std::string& relative, std::vector<WalkedFile>& 
         }
         std::string path = relative + name;
         struct stat st {};
-        if (entry->d_type != DT_DIR && ::fstatat(::dirfd(dir.get()), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(::dirfd(dir.get()), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             error = path + ": cannot be read: " + ErrnoText();
             return false;
         }
-        if (entry->d_type == DT_DIR || S_ISDIR(st.st_mode)) {
-            more.push_back(path + "/");
+        if (S_ISDIR(st.st_mode)) {
+            more.push_back(Listed{path + "/", st.st_dev, st.st_ino});
             continue;
         }
         std::string problem = S_ISLNK(st.st_mode)  ? "symbolic links are not published; copy the file into the build"
@@ -104,7 +136,7 @@ bool WalkBuild(const fs::path& buildFolder, std::vector<std::vector<WalkedFile>>
     }
     parts.assign(std::max(1u, std::thread::hardware_concurrency()), std::vector<WalkedFile>());
     auto work = [&pending](std::vector<WalkedFile>& mine) {
-        std::vector<std::string> more;
+        std::vector<Listed> more;
         std::string problem;
         std::unique_lock<std::mutex> hold(pending.mutex);
         for (;;) {
@@ -114,7 +146,7 @@ bool WalkBuild(const fs::path& buildFolder, std::vector<std::vector<WalkedFile>>
                 std::sort(mine.begin(), mine.end(), [](const WalkedFile& a, const WalkedFile& b) { return a.path < b.path; });
                 return;
             }
-            std::string folder = std::move(pending.folders.back());
+            Listed folder = std::move(pending.folders.back());
             pending.folders.pop_back();
             ++pending.busy;
             hold.unlock();

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 
 #include "publisher/Storing.h"
 
@@ -56,14 +57,26 @@ void Drop(const StoreState& state, PendingFile& f) {
 }
 
 // Names a file on disk by its digest; equal bytes stored before (or by another worker) keep their
-// file: a url never changes.
+// file: a url never changes. A stored file of the wrong size (cut short by a disk, or by hand) is
+// replaced in one step, as these bytes are on disk already.
 bool PutInPlace(const StoreState& state, PendingFile& f, std::string& error) {
     const char* name = f.stored.sha256.c_str();
     bool placed = state.unnamed ? LinkIn(state, f.fd, state.store, name)
                                 : ::renameat2(state.incoming, f.temporary.c_str(), state.store, name, RENAME_NOREPLACE) == 0;
-    if (!placed && !state.unnamed && errno == EINVAL) {  // a file system that cannot refuse to replace: asked first
-        placed = !BlobPresent(state, f.stored) && ::renameat(state.incoming, f.temporary.c_str(), state.store, name) == 0;
+    int placeError = errno;
+    bool damaged = !placed && (placeError == EINVAL || placeError == EEXIST) && !BlobPresent(state, f.stored);
+    if (damaged && state.unnamed && f.fd >= 0) {
+        placed = LinkIn(state, f.fd, state.incoming, f.temporary.c_str()) &&
+                 ::renameat(state.incoming, f.temporary.c_str(), state.store, name) == 0;
+        placeError = errno;
+        if (!placed) {
+            ::unlinkat(state.incoming, f.temporary.c_str(), 0);
+        }
+    } else if (damaged && !state.unnamed) {  // EINVAL: a file system that cannot refuse to replace
+        placed = ::renameat(state.incoming, f.temporary.c_str(), state.store, name) == 0;
+        placeError = errno;
     }
+    errno = placeError;
     std::string why = placed ? std::string() : ErrnoText();
     if (!placed && !BlobPresent(state, f.stored)) {
         error = f.stored.path + ": cannot store: " + why;
@@ -120,14 +133,15 @@ void ChooseUnnamed(StoreState& state) {
         ::close(fd);
     }
     struct rlimit files {};
-    // Two batches at once: one being flushed while the next is filled.
-    if (state.unnamed && ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < 2 * kBatchFiles + kSpareFiles) {
-        files.rlim_cur = std::min<rlim_t>(files.rlim_max, 2 * kBatchFiles + kSpareFiles);
+    // Each worker may be flushing a full batch while another one is filled.
+    rlim_t batches = std::max(1u, std::thread::hardware_concurrency()) + 1;
+    if (state.unnamed && ::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < batches * kBatchFiles + kSpareFiles) {
+        files.rlim_cur = std::min<rlim_t>(files.rlim_max, batches * kBatchFiles + kSpareFiles);
         ::setrlimit(RLIMIT_NOFILE, &files);
         ::getrlimit(RLIMIT_NOFILE, &files);
     }
-    state.unnamed = state.unnamed && files.rlim_cur >= 3 * kSpareFiles;
-    state.batchFiles = state.unnamed ? std::min<size_t>(kBatchFiles, (files.rlim_cur - kSpareFiles) / 2) : kBatchFiles;
+    state.unnamed = state.unnamed && files.rlim_cur >= kSpareFiles + batches * 64;
+    state.batchFiles = state.unnamed ? std::min<size_t>(kBatchFiles, (files.rlim_cur - kSpareFiles) / batches) : kBatchFiles;
 }
 
 }  // namespace

@@ -316,6 +316,10 @@ TEST_F(Publisher, CommandLineTable) {
              "--build B --version 2 --served R && cp l1 R/updates/latest.json && rm R/updates/blobs/$(echo two | sha256sum | "
              "cut -c1-64) && $P publish --build B --version 2 --served R && $P verify --served R", 0, "",
          "completed serving 2\nverified R", 1},
+        // A stored file cut short (a full disk, a hand) is replaced by the next run, not taken for stored.
+        {"z.pak=zzz", "publish --build B --version 1 --served TR && : >TR/updates/blobs/$(grep -o '[0-9a-f]\\{64\\}' "
+             "TR/updates/latest.json | head -1) && $P publish --build B --version 1 --served TR && $P verify --served TR", 0, "",
+         "verified TR", 1},
         // The wait a plan foresees: 4 round trips a request (the manifest's too) and the bytes over the rate.
         {"a=1;b=2;c=3", "publish --build B --version 11 --served S --dry-run", 0, "on 10 downloads 3 files, 3 bytes; about"
          " 1.0 s at 50 Mbit/s and 60 ms: 0.0 s transfer, 1.0 s round trips (4 for each of 4 requests)\n"
