@@ -10,13 +10,15 @@ bool QueryFileFacts(const std::wstring& path, FileFacts& facts, DWORD& error) {
     if (!file) {
         return false;
     }
-    BY_HANDLE_FILE_INFORMATION information{};
-    if (!GetFileInformationByHandle(file.get(), &information)) {
+    // Only the size and the kind: the whole record (GetFileInformationByHandle) costs Wine about half
+    // a millisecond more a call, four times the open itself, and every size check makes one.
+    FILE_STANDARD_INFO information{};
+    if (!GetFileInformationByHandleEx(file.get(), FileStandardInfo, &information, sizeof information)) {
         error = GetLastError();
         return false;
     }
-    facts.folder = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    facts.size = (static_cast<uint64_t>(information.nFileSizeHigh) << 32) | information.nFileSizeLow;
+    facts.folder = information.Directory != FALSE;
+    facts.size = static_cast<uint64_t>(information.EndOfFile.QuadPart);
     return true;
 }
 

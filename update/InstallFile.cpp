@@ -75,10 +75,13 @@ bool InstallFile(const std::wstring& installFolder, const ManifestFile& entry, u
         targetPath = LexicallyNormal(targetPath);
     }
     // Nor by another name that reaches one (a short 8.3 name, a link back to the game folder).
-    if (LeadsToOwnFile(installFolder, targetPath)) {
+    bool exists = false;
+    if (LeadsToOwnFile(installFolder, targetPath, exists)) {
         return false;
     }
-    if (IsFileCurrent(targetPath, entry)) {
+    // Under Wine a name that is not there costs a search of its whole folder (names compare without
+    // case): a new file is looked for once.
+    if (exists && IsFileCurrent(targetPath, entry)) {
         return true;
     }
     // An empty file is written here, not asked for: a size of 0 checks no length, so a host could

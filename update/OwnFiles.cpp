@@ -56,10 +56,11 @@ bool ReachesOwnFile(const std::wstring& installFolder, const std::wstring& reach
     return inFolder && IsOwnName(name, ProgramName());
 }
 
-bool LeadsToOwnFile(const std::wstring& installFolder, const std::wstring& path) {
+bool LeadsToOwnFile(const std::wstring& installFolder, const std::wstring& path, bool& exists) {
     DWORD error = 0;
     FileHandle file = OpenFile(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, error);
+    exists = static_cast<bool>(file);
     std::wstring reached = file ? FinalPath(file.get()) : std::wstring();
     return !reached.empty() && ReachesOwnFile(installFolder, reached);
 }

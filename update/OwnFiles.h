@@ -14,5 +14,6 @@ bool IsLauncherFile(const std::wstring& relativePath);
 // True when a handle that reached this final path leads to one of them in the game folder: by a short
 // 8.3 name, through a link back to the game folder, by a lookalike Windows folds into one.
 bool ReachesOwnFile(const std::wstring& installFolder, const std::wstring& reached);
-// True when the path exists and leads to one of them (false when it does not exist).
-bool LeadsToOwnFile(const std::wstring& installFolder, const std::wstring& path);
+// True when the path exists and leads to one of them (false when it does not exist); `exists` says
+// whether it could be opened, so a caller need not look for a missing file twice.
+bool LeadsToOwnFile(const std::wstring& installFolder, const std::wstring& path, bool& exists);
