@@ -10,6 +10,7 @@ namespace {
 // A link that stalls outright trips WinHTTP's own receive time-out, as long as the window, and is
 // logged as the read that failed; the window ends a moment later so that it only ever catches a drip.
 constexpr uint64_t kSlowGraceMs = 1000;
+constexpr int kSending = 0, kSent = 1, kGivenUp = 2;
 
 }  // namespace
 
@@ -31,6 +32,9 @@ struct BodyReader {
     DWORD error = 0;
     std::atomic<int> owners{0};  // of this body: the worker and the helper; the last one out closes the handles
     bool quit = false;
+    bool send = false;              // the task: send the request and wait for its headers, or read the body
+    std::atomic<int> sendState{0};  // kSending, then kSent by the helper or kGivenUp by the worker, never both
+    bool sent = false;
 };
 
 namespace {
@@ -40,17 +44,41 @@ namespace {
 // when it comes back it waits here, or ends when another already does.
 std::atomic<BodyReader*> parked{nullptr};
 
+// The helper waits for the next request, or ends when another already does.
+void Park(BodyReader* reader) {
+    BodyReader* none = nullptr;
+    if (!parked.compare_exchange_strong(none, reader)) {
+        reader->quit = true;
+        SetEvent(reader->start.get());
+    }
+}
+
 // The body is done for whoever calls this last: the handles are closed and the helper waits for the next.
 void Release(BodyReader* reader) {
     if (reader->owners.fetch_sub(1) != 1) {
         return;
     }
     CloseHttpsRequest(reader->handles);
-    BodyReader* none = nullptr;
-    if (!parked.compare_exchange_strong(none, reader)) {
-        reader->quit = true;
-        SetEvent(reader->start.get());
+    Park(reader);
+}
+
+bool SendAndReceive(HINTERNET request) {
+    return WinHttpSendRequest(request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) &&
+           WinHttpReceiveResponse(request, nullptr);
+}
+
+void Send(BodyReader& reader) {
+    reader.sent = SendAndReceive(reader.handles.request);
+    reader.error = reader.sent ? 0 : GetLastError();
+    if (reader.sendState.exchange(kSent) == kGivenUp) {
+        // The worker went on without this request: its handles are the helper's to close.
+        CloseHttpsRequest(reader.handles);
+        Park(&reader);
+        return;
     }
+    // The worker may already have taken the reader for its next request: a late signal only makes a
+    // wait look again.
+    SetEvent(reader.arrived.get());
 }
 
 // Every kSlowWindowBytes that arrive begin a new window.
@@ -108,6 +136,10 @@ DWORD WINAPI HelperThread(void* parameter) {
             delete reader;
             return 0;
         }
+        if (reader->send) {
+            Send(*reader);
+            continue;
+        }
         ReadBody(*reader);
         reader->ended.store(true);
         SetEvent(reader->arrived.get());
@@ -138,6 +170,35 @@ BodyReader* TakeHelper(DWORD& error) {
 
 }  // namespace
 
+bool SendOnHelper(HttpsRequest& handles, DWORD timeoutMs, DWORD& error) {
+    BodyReader* reader = TakeHelper(error);
+    if (!reader) {
+        bool sent = SendAndReceive(handles.request);
+        error = sent ? 0 : GetLastError();
+        return sent;
+    }
+    reader->handles = handles;
+    reader->send = true;
+    reader->sendState.store(kSending);
+    ResetEvent(reader->arrived.get());
+    SetEvent(reader->start.get());
+    for (uint64_t deadline = GetTickCount64() + timeoutMs; reader->sendState.load() != kSent;) {
+        uint64_t now = GetTickCount64();
+        int sending = kSending;
+        if (now >= deadline && reader->sendState.compare_exchange_strong(sending, kGivenUp)) {
+            handles = HttpsRequest();
+            error = ERROR_WINHTTP_TIMEOUT;
+            return false;
+        }
+        WaitForSingleObject(reader->arrived.get(), static_cast<DWORD>(deadline > now ? deadline - now : 0));
+    }
+    bool sent = reader->sent;
+    error = reader->error;
+    reader->handles = HttpsRequest();
+    Park(reader);
+    return sent;
+}
+
 BodyReaderHandle StartBodyReader(HttpsRequest& handles, uint32_t chunkSize, DWORD& error) {
     BodyReader* reader = TakeHelper(error);
     if (!reader) {
@@ -145,6 +206,7 @@ BodyReaderHandle StartBodyReader(HttpsRequest& handles, uint32_t chunkSize, DWOR
     }
     reader->handles = handles;
     handles = HttpsRequest();
+    reader->send = false;
     reader->chunkSize = std::min<uint64_t>(std::max<uint32_t>(chunkSize, 1), kTransferBufferSize);
     reader->head.store(0);
     reader->tail.store(0);

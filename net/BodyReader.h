@@ -6,10 +6,11 @@
 
 #include "net/HttpsRequest.h"
 
-// A response body read on a helper thread, so that the worker can give up on a link that drips:
-// WinHTTP returns from a read only once a whole TLS record has arrived, and a link that brings a
-// byte every few seconds never trips its receive time-out. The helper fills a ring of two transfer
-// buffers while the worker takes what has arrived; it writes no log line.
+// A request's waits on the link, done on a helper thread so that the worker can give up on a link that
+// drips: WinHTTP returns from a read only once a whole TLS record has arrived, and a link that brings a
+// byte every few seconds never trips its time-outs, in the handshake, the headers or the body. For the
+// body the helper fills a ring of two transfer buffers while the worker takes what has arrived. The
+// helper writes no log line.
 struct BodyReader;
 void StopBodyReader(BodyReader* reader);
 using BodyReaderHandle = std::unique_ptr<BodyReader, decltype(&StopBodyReader)>;
@@ -22,6 +23,11 @@ constexpr uint64_t kSlowWindowMs = 30000;
 
 enum class BodyEvent { Bytes, Ended, Failed, TooSlow };
 
+// Sends the request and waits for its response headers on a helper, for at most timeoutMs; true when the
+// headers came. False: error is the failed call's GetLastError(), or ERROR_WINHTTP_TIMEOUT when the time
+// ran out, and then the handles are the helper's (closed when its call returns) and handles is emptied.
+// Without a helper (none could be started) it waits on the caller's thread.
+bool SendOnHelper(HttpsRequest& handles, DWORD timeoutMs, DWORD& error);
 // Hands the request's handles to a helper thread (a waiting one, or a new one) that reads the body in
 // chunks of up to chunkSize bytes (at most kTransferBufferSize); the handles are closed when both are
 // done. Empty when no thread could be started: the handles are then still the caller's, and error

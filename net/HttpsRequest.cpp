@@ -1,5 +1,6 @@
 #include "net/HttpsRequest.h"
 
+#include "net/BodyReader.h"
 #include "net/ServerHost.h"
 #include "net/UserAgent.h"
 #include "support/TextEncoding.h"
@@ -13,6 +14,9 @@ constexpr int kResolveTimeoutMs = 15000;
 constexpr int kConnectTimeoutMs = 15000;
 constexpr int kSendTimeoutMs = 30000;
 constexpr int kReceiveTimeoutMs = 30000;
+// Each of WinHTTP's time-outs starts again with every byte, so a link that drips the handshake or the
+// headers holds a request for ever; what the time-outs allow step by step is all a request may take.
+constexpr DWORD kOpenDeadlineMs = kResolveTimeoutMs + kConnectTimeoutMs + kSendTimeoutMs + kReceiveTimeoutMs;
 constexpr DWORD kAccessTypeAutomaticProxy = 4;  // WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY, newer than mingw's headers
 
 void LogError(const wchar_t* prefix, DWORD error) {
@@ -54,9 +58,9 @@ bool OpenHttpsRequest(const std::wstring& path, HttpsRequest& handles, uint64_t 
         }
         AppendLogLine(L"Resuming from byte: " + DecimalText(offset));
     }
-    if (!WinHttpSendRequest(handles.request, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
-        !WinHttpReceiveResponse(handles.request, nullptr)) {
-        LogError(L"Send/receive response failed: ", GetLastError());
+    DWORD error = 0;
+    if (!SendOnHelper(handles, kOpenDeadlineMs, error)) {
+        LogError(L"Send/receive response failed: ", error);
         return false;
     }
     DWORD status = 0;

@@ -300,6 +300,10 @@ TEST_F(InFolder, SessionVerdicts) {
          L"", {0, 60}},
         {"a manifest that drips: the installed game is playable after 30 s", v1, dripping, "link drip 20000 1",
          kUpdateFetchFailed, true, {{"a.pak", kAbsent}}, {}, {}, L"", {31, 41}, nullptr, 0, {kTooSlow}},
+        // Before any header the time-outs restart with every byte; the request is given up when they would
+        // all have run out one after the other.
+        {"a link that drips from its first byte: playable after 90 s", v1, dripping, "link drip 0 1", kUpdateFetchFailed,
+         true, {{"a.pak", kAbsent}}, {}, {}, L"", {90, 100}},
         // Wine refuses the replace with 5 (access denied); Windows with 32 when an antivirus scans the file.
         {"a target held for 3 s is waited out", Game("1.0", {{"a.pak", "old"}}), v2({A}), "", Updated("2"), true,
          {{"a.pak", a}}, {kA}, {}, L"", {2, 12}, "a.pak", 3, {kBusy}},
@@ -357,8 +361,10 @@ TEST_F(InFolder, SessionVerdicts) {
             bool present = GetFileAttributesW(InPath(game, path).c_str()) != INVALID_FILE_ATTRIBUTES;
             EXPECT_EQ(present ? ReadBytes(InPath(game, path)) : kAbsent, bytes) << c.name << ": " << path;
         }
-        std::vector<std::string> expected, requests;  // a refused connection reaches no server
-        expected.assign(strcmp(c.rules, "link refuse") != 0, installed ? "/updates/latest.json" : "/updates/full.json");
+        // A refused connection, or one whose handshake drips, reaches no server.
+        bool reached = strcmp(c.rules, "link refuse") != 0 && strcmp(c.rules, "link drip 0 1") != 0;
+        std::vector<std::string> expected, requests;
+        expected.assign(reached, installed ? "/updates/latest.json" : "/updates/full.json");
         expected.insert(expected.end(), c.requests.begin(), c.requests.end());
         for (const std::string& request : Requests(expected.size())) {
             requests.push_back(request.substr(0, request.find('|')));
