@@ -87,5 +87,6 @@ server = http.server.ThreadingHTTPServer((ADDRESS, 443), Handler)
 server.daemon_threads = True
 context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
 context.load_cert_chain(CERT, KEY)
-server.socket = context.wrap_socket(server.socket, server_side=True)
+# The handshake on the connection's own thread: one client whose link drips must not hold the others.
+server.socket = context.wrap_socket(server.socket, server_side=True, do_handshake_on_connect=False)
 server.serve_forever(poll_interval=0.2)
