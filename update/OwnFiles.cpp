@@ -8,12 +8,16 @@
 
 namespace {
 
-// The running program's own name: Windows refuses to delete it, Wine does not.
-std::wstring ProgramName() {
-    std::vector<wchar_t> buffer(32768);
-    DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
-    std::wstring path(buffer.data(), length < buffer.size() ? length : 0);
-    return path.substr(LastElementStart(path));
+// The running program's own name: Windows refuses to delete it, Wine does not. Asked once: every
+// file of an update is checked against it.
+const std::wstring& ProgramName() {
+    static const std::wstring name = [] {
+        std::vector<wchar_t> buffer(32768);
+        DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+        std::wstring path(buffer.data(), length < buffer.size() ? length : 0);
+        return path.substr(LastElementStart(path));
+    }();
+    return name;
 }
 
 // One of the launcher's own names, or the name the running program has (Windows keeps blanks and dots at
@@ -45,15 +49,17 @@ bool IsLauncherFile(const std::wstring& relativePath) {
 }
 
 bool ReachesOwnFile(const std::wstring& installFolder, const std::wstring& reached) {
+    // The name first: for almost every file it settles the question without opening the game folder.
+    if (!IsOwnName(reached.substr(LastElementStart(reached)), ProgramName())) {
+        return false;
+    }
     DWORD error = 0;
     FileHandle folder = OpenFile(installFolder, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, error);
     std::wstring folderPath = folder ? FinalPath(folder.get()) : std::wstring();
-    std::wstring parent = ParentFolder(reached), name = reached.substr(LastElementStart(reached));
-    bool inFolder = !folderPath.empty() &&
-                    CompareStringOrdinal(parent.c_str(), static_cast<int>(parent.size()), folderPath.c_str(),
-                                         static_cast<int>(folderPath.size()), TRUE) == CSTR_EQUAL;
-    return inFolder && IsOwnName(name, ProgramName());
+    std::wstring parent = ParentFolder(reached);
+    return !folderPath.empty() && CompareStringOrdinal(parent.c_str(), static_cast<int>(parent.size()), folderPath.c_str(),
+                                                       static_cast<int>(folderPath.size()), TRUE) == CSTR_EQUAL;
 }
 
 bool LeadsToOwnFile(const std::wstring& installFolder, const std::wstring& path, bool& exists) {
